@@ -1,0 +1,78 @@
+#include "base/hash.h"
+
+#include <random>
+
+namespace tessary {
+namespace {
+
+inline std::uint64_t load_le64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
+struct SipState {
+  std::uint64_t v0, v1, v2, v3;
+
+  void round() {
+    v0 += v1;
+    v1 = std::rotl(v1, 13);
+    v1 ^= v0;
+    v0 = std::rotl(v0, 32);
+    v2 += v3;
+    v3 = std::rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = std::rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = std::rotl(v1, 17);
+    v1 ^= v2;
+    v2 = std::rotl(v2, 32);
+  }
+};
+
+}  // namespace
+
+SipKey SipKey::random() {
+  std::random_device device;
+  auto word = [&device] {
+    return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
+  };
+  SipKey key;
+  key.k0 = word();
+  key.k1 = word();
+  return key;
+}
+
+template <int C, int D>
+std::uint64_t siphash(const SipKey& key, const void* data, std::size_t size) {
+  SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+             key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+  const auto* p = static_cast<const unsigned char*>(data);
+  const std::size_t full = size & ~static_cast<std::size_t>(7);
+  for (std::size_t i = 0; i < full; i += 8) {
+    const std::uint64_t m = load_le64(p + i);
+    s.v3 ^= m;
+    for (int r = 0; r < C; ++r) s.round();
+    s.v0 ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(size & 0xff) << 56;
+  for (std::size_t i = full; i < size; ++i) {
+    last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
+  }
+  s.v3 ^= last;
+  for (int r = 0; r < C; ++r) s.round();
+  s.v0 ^= last;
+  s.v2 ^= 0xff;
+  for (int r = 0; r < D; ++r) s.round();
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+template std::uint64_t siphash<1, 3>(const SipKey&, const void*, std::size_t);
+template std::uint64_t siphash<2, 4>(const SipKey&, const void*, std::size_t);
+
+}  // namespace tessary

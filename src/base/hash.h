@@ -1,0 +1,54 @@
+// Hashing helpers: canonical float bits, SipHash (keyed, for tables filled
+// from untrusted input) and a fast multiply-rotate mixer (for the engine's
+// internal tables, whose keys the engine itself creates).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace tessary {
+
+inline constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
+
+// The bits that decide a float's identity: every NaN folds to the quiet NaN;
+// 0.0 and -0.0 stay different.
+inline std::uint64_t float_key_bits(double value) {
+  if (value != value) {
+    return kCanonicalNan;
+  }
+  return std::bit_cast<std::uint64_t>(value);
+}
+
+// A 128-bit SipHash key.
+struct SipKey {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+
+  // A key drawn from the operating system's random source.
+  static SipKey random();
+};
+
+// SipHash with `C` compression rounds and `D` finalization rounds over a byte
+// string. SipHash-1-3 is the table hash; SipHash-2-4 exists to check the
+// shared code against the published reference vectors.
+template <int C, int D>
+std::uint64_t siphash(const SipKey& key, const void* data, std::size_t size);
+
+inline std::uint64_t siphash13(const SipKey& key, std::string_view bytes) {
+  return siphash<1, 3>(key, bytes.data(), bytes.size());
+}
+
+// Mixes one 64-bit word into a running hash (multiply-rotate, as in FxHash).
+inline std::uint64_t fx_mix(std::uint64_t hash, std::uint64_t word) {
+  return (std::rotl(hash, 5) ^ word) * 0x517cc1b727220a95ULL;
+}
+
+// Combines a value's hash into a seed (boost-style), for hashes that need no key.
+inline std::size_t hash_combine(std::size_t seed, std::size_t value) {
+  return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+}  // namespace tessary

@@ -1,0 +1,30 @@
+// The blob writer: a store's canonical, versioned, byte-identical durable
+// form ("TIR1", little-endian u32 counts and lengths, u64 node ids).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+#include "ir/param.h"
+#include "ir/store.h"
+
+namespace tessary {
+
+// Why a store cannot be written: a string, list or reference index is 2^32
+// or longer, which the format cannot represent.
+struct BlobTooLarge {
+  std::string message;
+};
+
+// The blob of `store` with exactly `outputs` as its output list (in the given
+// order, repetitions kept). The caller validates the output ids.
+[[nodiscard]] Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(
+    const GraphStore& store, std::span<const NodeId> outputs);
+
+// Appends the parameters field of one map (count, then key, tag, payload per entry).
+void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params);
+
+}  // namespace tessary

@@ -1,0 +1,24 @@
+#include "ir/arena.h"
+
+namespace tessary {
+
+std::uint8_t* ByteArena::allocate(std::size_t size) {
+  if (size > left_) {
+    if (size > kBlockSize / 4) {
+      // A large record gets a block of its own; the current block stays open.
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(size));
+      reserved_ += size;
+      return blocks_.back().get();
+    }
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize));
+    cursor_ = blocks_.back().get();
+    left_ = kBlockSize;
+    reserved_ += kBlockSize;
+  }
+  std::uint8_t* out = cursor_;
+  cursor_ += size;
+  left_ -= size;
+  return out;
+}
+
+}  // namespace tessary

@@ -1,0 +1,47 @@
+// An open-addressing hash set of dense 32-bit ids. Each slot keeps the id and
+// 32 bits of its (keyed) hash, so probing rarely touches the stored records
+// and growing never recomputes a hash. Equality is decided by the caller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tessary {
+
+class IdTable {
+ public:
+  IdTable() = default;
+
+  // The id whose hash matches and for which `equal(id)` holds, if any.
+  template <typename Equal>
+  std::optional<std::uint32_t> find(std::uint64_t hash, Equal&& equal) const {
+    if (slots_.empty()) return std::nullopt;
+    const auto h32 = static_cast<std::uint32_t>(hash);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h32 & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.id_plus_one == 0) return std::nullopt;
+      if (s.hash == h32 && equal(s.id_plus_one - 1)) return s.id_plus_one - 1;
+    }
+  }
+
+  // Inserts an id known to be absent.
+  void insert(std::uint64_t hash, std::uint32_t id);
+  std::size_t size() const { return size_; }
+  std::size_t capacity_bytes() const { return slots_.capacity() * sizeof(Slot); }
+
+ private:
+  struct Slot {
+    std::uint32_t hash = 0;
+    std::uint32_t id_plus_one = 0;  // 0 marks an empty slot
+  };
+
+  void grow();
+  static void place(std::vector<Slot>& slots, Slot slot);
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace tessary

@@ -1,0 +1,395 @@
+#include "ir/packed_key.h"
+
+#include <bit>
+#include <cstring>
+
+#include "base/fault.h"
+#include "base/hash.h"
+
+namespace tessary {
+namespace {
+
+void put_varint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<std::uint8_t>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<std::uint8_t>(v);
+  return p;
+}
+
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+void put_u64(std::string& out, std::uint64_t v) {
+  char buf[8];
+  std::memcpy(buf, &v, 8);
+  out.append(buf, 8);
+}
+
+std::uint64_t zigzag(std::int64_t v) {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+
+std::int64_t unzigzag(std::uint64_t v) {
+  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+// Writes fields into a PackedKey; fails (in lookup mode) on an unknown string.
+class Encoder {
+ public:
+  Encoder(StringPool& pool, bool insert, PackedKey& out) : pool_(pool), insert_(insert), out_(out) {}
+
+  bool ok() const { return ok_; }
+
+  void tag(NodeKind kind) { out_.eq.push_back(static_cast<char>(kind)); }
+  void u(std::uint64_t v) { put_varint(out_.eq, v); }
+
+  void str(std::string_view s) {
+    if (!ok_) return;
+    if (insert_) {
+      u(pool_.intern(s));
+      return;
+    }
+    const auto id = pool_.find(s);
+    if (!id) {
+      ok_ = false;
+      return;
+    }
+    u(*id);
+  }
+
+  void params(const ParamMap& params) {
+    u(params.size());
+    for (const ParamEntry& e : params.entries()) {
+      str(e.key);
+      const ParamValue& v = e.value;
+      out_.eq.push_back(static_cast<char>(v.tag()));
+      switch (v.tag()) {
+        case ParamTag::kInt:
+          u(zigzag(v.as_int()));
+          break;
+        case ParamTag::kFloat: {
+          const auto raw = std::bit_cast<std::uint64_t>(v.as_float());
+          const std::uint64_t canon = float_key_bits(v.as_float());
+          put_u64(out_.eq, canon);
+          if (canon == kCanonicalNan) {
+            nans_.push_back(raw);
+            if (raw != canon) any_odd_nan_ = true;
+          }
+          break;
+        }
+        case ParamTag::kBool:
+          out_.eq.push_back(v.as_bool() ? 1 : 0);
+          break;
+        case ParamTag::kStr:
+          str(v.as_str());
+          break;
+      }
+    }
+  }
+
+  void ids(std::span<const NodeId> ids) {
+    u(ids.size());
+    for (const NodeId id : ids) u(id);
+  }
+
+  void finish() {
+    if (any_odd_nan_) out_.nan_raw = std::move(nans_);
+  }
+
+ private:
+  StringPool& pool_;
+  bool insert_;
+  PackedKey& out_;
+  bool ok_ = true;
+  std::vector<std::uint64_t> nans_;
+  bool any_odd_nan_ = false;
+};
+
+// Reads fields back from a record, in the order Encoder wrote them.
+class Decoder {
+ public:
+  Decoder(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* nan_p,
+          std::size_t nan_count, const StringPool& pool)
+      : p_(p), end_(end), nan_p_(nan_p), nan_left_(nan_count), pool_(pool) {}
+
+  std::uint8_t byte() {
+    if (p_ >= end_) fault("corrupt packed key");
+    return *p_++;
+  }
+
+  std::uint64_t u() {
+    std::uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      const std::uint8_t b = byte();
+      v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return v;
+    }
+    fault("corrupt packed key");
+  }
+
+  std::string str() { return std::string(pool_.get(static_cast<std::uint32_t>(u()))); }
+
+  ParamMap params() {
+    const std::uint64_t n = u();
+    std::vector<ParamEntry> entries;
+    entries.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      std::string key = str();
+      const auto tag = static_cast<ParamTag>(byte());
+      switch (tag) {
+        case ParamTag::kInt:
+          entries.push_back({std::move(key), ParamValue::integer(unzigzag(u()))});
+          break;
+        case ParamTag::kFloat: {
+          if (end_ - p_ < 8) fault("corrupt packed key");
+          std::uint64_t bits;
+          std::memcpy(&bits, p_, 8);
+          p_ += 8;
+          if (bits == kCanonicalNan && nan_left_ > 0) {
+            std::memcpy(&bits, nan_p_, 8);
+            nan_p_ += 8;
+            --nan_left_;
+          }
+          entries.push_back({std::move(key), ParamValue::floating(std::bit_cast<double>(bits))});
+          break;
+        }
+        case ParamTag::kBool:
+          entries.push_back({std::move(key), ParamValue::boolean(byte() != 0)});
+          break;
+        case ParamTag::kStr:
+          entries.push_back({std::move(key), ParamValue::string(str())});
+          break;
+        default:
+          fault("corrupt packed key");
+      }
+    }
+    // Entries were stored in map order, so no re-sorting is needed; building
+    // through the constructor keeps the invariant checked in one place.
+    return ParamMap(std::move(entries));
+  }
+
+  NodeIds ids() {
+    const std::uint64_t n = u();
+    NodeIds out;
+    out.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) out.push_back(u());
+    return out;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  const std::uint8_t* nan_p_;
+  std::size_t nan_left_;
+  const StringPool& pool_;
+};
+
+struct RecordLayout {
+  const std::uint8_t* eq;
+  std::size_t eq_len;
+  const std::uint8_t* nan_raw;
+  std::size_t nan_count;
+};
+
+RecordLayout read_layout(const std::uint8_t* record) {
+  std::uint64_t header = 0;
+  int shift = 0;
+  const std::uint8_t* p = record;
+  while (true) {
+    const std::uint8_t b = *p++;
+    header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) break;
+    shift += 7;
+  }
+  RecordLayout layout{p, static_cast<std::size_t>(header >> 1), nullptr, 0};
+  if (header & 1) {
+    const std::uint8_t* q = p + layout.eq_len;
+    std::uint64_t count = 0;
+    shift = 0;
+    while (true) {
+      const std::uint8_t b = *q++;
+      count |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) break;
+      shift += 7;
+    }
+    layout.nan_raw = q;
+    layout.nan_count = count;
+  }
+  return layout;
+}
+
+}  // namespace
+
+bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out) {
+  out.eq.clear();
+  out.nan_raw.clear();
+  Encoder enc(pool, insert, out);
+  enc.tag(key.kind());
+  switch (key.kind()) {
+    case NodeKind::kSource: {
+      const auto& k = *key.get_if<Source>();
+      enc.str(k.name);
+      enc.params(k.params);
+      break;
+    }
+    case NodeKind::kOp: {
+      const auto& k = *key.get_if<Op>();
+      enc.str(k.name);
+      enc.params(k.params);
+      enc.ids(k.inputs);
+      break;
+    }
+    case NodeKind::kReduction: {
+      const auto& k = *key.get_if<Reduction>();
+      enc.str(k.name);
+      enc.params(k.params);
+      enc.ids(k.inputs);
+      break;
+    }
+    case NodeKind::kExternal: {
+      const auto& k = *key.get_if<External>();
+      const PayloadDescriptor& d = k.descriptor;
+      enc.str(d.kind);
+      enc.str(d.content_hash);
+      enc.str(d.framework);
+      enc.str(d.version);
+      enc.str(d.io_schema);
+      enc.u(d.preprocessing_ref ? 1 : 0);
+      if (d.preprocessing_ref) enc.str(*d.preprocessing_ref);
+      enc.params(k.params);
+      enc.ids(k.inputs);
+      break;
+    }
+    case NodeKind::kStage: {
+      const auto& k = *key.get_if<Stage>();
+      enc.ids(k.inputs);
+      enc.u(k.members.size());
+      for (const StageOp& m : k.members) {
+        enc.str(m.op);
+        enc.u(m.refs.size());
+        for (const StageRef& r : m.refs) {
+          enc.u(static_cast<std::uint8_t>(r.tag));
+          enc.u(r.index);
+        }
+      }
+      break;
+    }
+    case NodeKind::kExchange: {
+      const auto& k = *key.get_if<Exchange>();
+      enc.params(k.params);
+      enc.ids(k.inputs);
+      break;
+    }
+  }
+  enc.finish();
+  return enc.ok();
+}
+
+std::size_t record_size(const PackedKey& packed) {
+  const bool extra = !packed.nan_raw.empty();
+  const std::uint64_t header = (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
+  std::size_t size = varint_size(header) + packed.eq.size();
+  if (extra) size += varint_size(packed.nan_raw.size()) + 8 * packed.nan_raw.size();
+  return size;
+}
+
+void write_record(const PackedKey& packed, std::uint8_t* dst) {
+  const bool extra = !packed.nan_raw.empty();
+  const std::uint64_t header = (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
+  dst = put_varint(dst, header);
+  if (!packed.eq.empty()) std::memcpy(dst, packed.eq.data(), packed.eq.size());
+  dst += packed.eq.size();
+  if (extra) {
+    dst = put_varint(dst, packed.nan_raw.size());
+    std::memcpy(dst, packed.nan_raw.data(), 8 * packed.nan_raw.size());
+  }
+}
+
+std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record) {
+  const RecordLayout layout = read_layout(record);
+  return {layout.eq, layout.eq_len};
+}
+
+NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
+  const RecordLayout layout = read_layout(record);
+  Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, pool);
+  const auto kind = static_cast<NodeKind>(dec.byte());
+  switch (kind) {
+    case NodeKind::kSource: {
+      Source k;
+      k.name = dec.str();
+      k.params = dec.params();
+      return k;
+    }
+    case NodeKind::kOp: {
+      Op k;
+      k.name = dec.str();
+      k.params = dec.params();
+      k.inputs = dec.ids();
+      return k;
+    }
+    case NodeKind::kReduction: {
+      Reduction k;
+      k.name = dec.str();
+      k.params = dec.params();
+      k.inputs = dec.ids();
+      return k;
+    }
+    case NodeKind::kExternal: {
+      External k;
+      PayloadDescriptor& d = k.descriptor;
+      d.kind = dec.str();
+      d.content_hash = dec.str();
+      d.framework = dec.str();
+      d.version = dec.str();
+      d.io_schema = dec.str();
+      if (dec.u() != 0) d.preprocessing_ref = dec.str();
+      k.params = dec.params();
+      k.inputs = dec.ids();
+      return k;
+    }
+    case NodeKind::kStage: {
+      Stage k;
+      k.inputs = dec.ids();
+      const std::uint64_t n = dec.u();
+      k.members.reserve(n);
+      for (std::uint64_t i = 0; i < n; ++i) {
+        StageOp m;
+        m.op = dec.str();
+        const std::uint64_t refs = dec.u();
+        m.refs.reserve(refs);
+        for (std::uint64_t r = 0; r < refs; ++r) {
+          const auto tag = static_cast<StageRef::Tag>(dec.u());
+          m.refs.push_back(StageRef{tag, dec.u()});
+        }
+        k.members.push_back(std::move(m));
+      }
+      return k;
+    }
+    case NodeKind::kExchange: {
+      Exchange k;
+      k.params = dec.params();
+      k.inputs = dec.ids();
+      return k;
+    }
+  }
+  fault("corrupt packed key");
+}
+
+}  // namespace tessary

@@ -1,0 +1,37 @@
+// The store's compact record form of a NodeKey. Strings become pool indices
+// and integers LEB128 varints, so a typical op takes a few dozen bytes. The
+// "equality bytes" of a record are canonical (NaN floats folded), so two keys
+// are equal exactly when their equality bytes are; the raw bits of folded
+// NaNs follow them so that a key decodes exactly as it was interned.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ir/node.h"
+#include "ir/string_pool.h"
+
+namespace tessary {
+
+struct PackedKey {
+  std::string eq;                     // canonical equality bytes
+  std::vector<std::uint64_t> nan_raw;  // raw bits of every NaN, when one is not canonical
+};
+
+// Encodes `key`. With `insert` false, strings are only looked up and the
+// result is false when one is missing (then no equal key can be stored).
+bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out);
+
+// Size of the arena record for `packed`, and writing it.
+std::size_t record_size(const PackedKey& packed);
+void write_record(const PackedKey& packed, std::uint8_t* dst);
+
+// The equality bytes of a stored record.
+std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record);
+
+// Rebuilds the key a record was made from.
+NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool);
+
+}  // namespace tessary

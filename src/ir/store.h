@@ -1,0 +1,74 @@
+// GraphStore: one IR graph while it is being built. An append-only, interned
+// (hash-consed) list of node keys plus the output marks, behind one lock, so
+// a store may be shared between threads. Node ids are dense from 0 in order of
+// first interning, and every input of node i is smaller than i.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+#include "ir/node.h"
+
+namespace tessary {
+
+// The store's error value: an input or output id that names no node.
+struct BadNodeId {
+  NodeId id;
+  friend bool operator==(const BadNodeId& a, const BadNodeId& b) = default;
+};
+
+// Deep copies of all nodes and the marks, taken under one lock.
+struct Snapshot {
+  std::vector<NodeKey> nodes;
+  NodeIds outputs;
+};
+
+// Memory held by a store, for benchmarks and tests.
+struct StoreFootprint {
+  std::size_t record_bytes = 0;  // packed keys and strings (arena blocks)
+  std::size_t table_bytes = 0;   // node table, hash indexes, string views
+};
+
+inline constexpr std::string_view kStorePoisoned = "tessary-core store mutex poisoned";
+
+class GraphStore {
+ public:
+  GraphStore();
+  ~GraphStore();
+  GraphStore(GraphStore&& other) noexcept;
+  GraphStore& operator=(GraphStore&& other) noexcept;
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // The id of `key`: an existing node's when an equal key was interned
+  // before, else the next id. Fails with the first input id that names no
+  // node, leaving the store unchanged.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern(NodeKey key);
+  // Appends `id` to the marks unless it is already there.
+  [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
+
+  NodeIds outputs() const;
+  std::uint64_t node_count() const;
+  Snapshot snapshot() const;
+  // Deep copies of the nodes with ids from `start` on (empty when start >= count).
+  std::vector<NodeKey> snapshot_from(NodeId start) const;
+
+  // Calls `visit(id, key)` for every node in id order and returns the marks,
+  // all under one lock. `visit` must not call back into this store.
+  NodeIds visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const;
+
+  StoreFootprint footprint() const;
+
+  // Puts the store in the poisoned state, as a fault inside an operation would.
+  void poison_for_testing();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,28 @@
+#include "ir/string_pool.h"
+
+#include <cstring>
+
+#include "base/fault.h"
+
+namespace tessary {
+
+std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
+  return index_.find(siphash13(key_, text),
+                     [&](std::uint32_t id) { return strings_[id] == text; });
+}
+
+std::uint32_t StringPool::intern(std::string_view text) {
+  const std::uint64_t hash = siphash13(key_, text);
+  if (auto found = index_.find(hash, [&](std::uint32_t id) { return strings_[id] == text; })) {
+    return *found;
+  }
+  if (strings_.size() >= UINT32_MAX - 1) fault("string pool is full");
+  const auto id = static_cast<std::uint32_t>(strings_.size());
+  std::uint8_t* dst = text.empty() ? nullptr : bytes_.allocate(text.size());
+  if (dst != nullptr) std::memcpy(dst, text.data(), text.size());
+  strings_.emplace_back(reinterpret_cast<const char*>(dst), text.size());
+  index_.insert(hash, id);
+  return id;
+}
+
+}  // namespace tessary

@@ -1,0 +1,35 @@
+// A store's pool of distinct strings (names, parameter keys, string values,
+// descriptor fields, member tokens). Packed keys refer to strings by their
+// pool index, so a name repeated on a million nodes is stored once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/hash.h"
+#include "ir/arena.h"
+#include "ir/id_table.h"
+
+namespace tessary {
+
+class StringPool {
+ public:
+  explicit StringPool(SipKey key) : key_(key) {}
+
+  // The index of `text` if it is in the pool.
+  std::optional<std::uint32_t> find(std::string_view text) const;
+  // The index of `text`, adding it when new.
+  std::uint32_t intern(std::string_view text);
+  std::string_view get(std::uint32_t index) const { return strings_[index]; }
+  std::size_t size() const { return strings_.size(); }
+
+ private:
+  SipKey key_;
+  ByteArena bytes_;
+  std::vector<std::string_view> strings_;  // views into bytes_
+  IdTable index_;
+};
+
+}  // namespace tessary

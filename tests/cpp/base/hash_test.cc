@@ -1,0 +1,71 @@
+#include "base/hash.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace tessary {
+namespace {
+
+SipKey reference_key() {
+  // Key bytes 00 01 .. 0f, read little-endian.
+  return SipKey{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+}
+
+std::string counting_bytes(std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
+// The SipHash-2-4 reference vectors (key 00..0f, message 00 01 .. n-1) check
+// the round function, the block loop and the tail shared with SipHash-1-3.
+TEST(SipHash, MatchesReferenceVectors24) {
+  const std::array<std::pair<std::size_t, std::uint64_t>, 8> vectors{{
+      {0, 0x726fdb47dd0e0e31ULL},
+      {1, 0x74f839c593dc67fdULL},
+      {7, 0xab0200f58b01d137ULL},
+      {8, 0x93f5f5799a932462ULL},
+      {15, 0xa129ca6149be45e5ULL},
+      {16, 0x3f2acc7f57c29bdbULL},
+      {31, 0x32d892fad841c342ULL},
+      {63, 0x958a324ceb064572ULL},
+  }};
+  for (const auto& [len, expected] : vectors) {
+    const std::string msg = counting_bytes(len);
+    EXPECT_EQ((siphash<2, 4>(reference_key(), msg.data(), msg.size())), expected) << len;
+  }
+}
+
+// SipHash-1-3 with the all-zero key, as computed by CPython's bytes hash with
+// PYTHONHASHSEED=0 and by the reference implementation (empty message).
+TEST(SipHash, MatchesReferenceVectors13) {
+  const SipKey zero{};
+  EXPECT_EQ(siphash13(zero, ""), 0xd1fba762150c532cULL);
+  EXPECT_EQ(siphash13(zero, "a"), 0x407448d2b89b1813ULL);
+  EXPECT_EQ(siphash13(zero, "abc"), 0xc03bc3a0042630f2ULL);
+  EXPECT_EQ(siphash13(zero, counting_bytes(7)), 0x2f098ab0c751325aULL);
+  EXPECT_EQ(siphash13(zero, counting_bytes(8)), 0xead411e67ebe2eeaULL);
+  EXPECT_EQ(siphash13(zero, counting_bytes(15)), 0xf30eb725bb91c9eaULL);
+  EXPECT_EQ(siphash13(zero, counting_bytes(63)), 0x385d3e39e5f37359ULL);
+}
+
+TEST(SipHash, RandomKeysDiffer) {
+  const SipKey a = SipKey::random();
+  const SipKey b = SipKey::random();
+  EXPECT_NE(siphash13(a, "op|add"), siphash13(b, "op|add"));
+}
+
+TEST(FloatKeyBits, FoldsNansButKeepsSignedZeros) {
+  EXPECT_EQ(float_key_bits(std::numeric_limits<double>::quiet_NaN()), kCanonicalNan);
+  EXPECT_EQ(float_key_bits(std::bit_cast<double>(0xFFF0000000000123ULL)), kCanonicalNan);
+  EXPECT_EQ(float_key_bits(0.0), 0ULL);
+  EXPECT_EQ(float_key_bits(-0.0), 0x8000000000000000ULL);
+  EXPECT_EQ(float_key_bits(1.0), 0x3FF0000000000000ULL);
+}
+
+}  // namespace
+}  // namespace tessary
