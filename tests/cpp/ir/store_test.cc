@@ -1,0 +1,199 @@
+#include "ir/store.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <limits>
+#include <thread>
+
+#include "base/fault.h"
+
+namespace tessary {
+namespace {
+
+ParamMap params(std::vector<ParamEntry> entries) { return ParamMap(std::move(entries)); }
+
+NodeId must(Result<NodeId, BadNodeId> r) {
+  EXPECT_TRUE(r.ok());
+  return r.ok() ? r.value() : 0;
+}
+
+TEST(GraphStoreIntern, EqualKeysShareOneId) {
+  GraphStore store;
+  const NodeId x = must(store.intern(Source{"x", {}}));
+  const NodeId y = must(store.intern(Source{"y", params({{"a", ParamValue::integer(1)}})}));
+  EXPECT_EQ(x, 0u);
+  EXPECT_EQ(y, 1u);
+  EXPECT_EQ(must(store.intern(Source{"x", {}})), x);
+  EXPECT_EQ(must(store.intern(Source{"y", params({{"a", ParamValue::integer(1)}})})), y);
+  EXPECT_EQ(must(store.intern(Op{"add", {}, {0, 0}})), 2u);
+  EXPECT_EQ(must(store.intern(Op{"add", {}, {0}})), 3u);
+  EXPECT_EQ(must(store.intern(Op{"add", {}, {0, 0}})), 2u);
+  EXPECT_EQ(must(store.intern(Reduction{"add", {}, {0, 0}})), 4u);
+  EXPECT_EQ(store.node_count(), 5u);
+}
+
+TEST(GraphStoreIntern, DistinguishesEveryField) {
+  GraphStore store;
+  const NodeId s = must(store.intern(Source{"s", {}}));
+  const PayloadDescriptor d{"model", "h", "fw", "1", "io", std::nullopt};
+  PayloadDescriptor d_empty_ref = d;
+  d_empty_ref.preprocessing_ref = "";
+  const std::vector<NodeKey> keys = {
+      Op{"f", params({{"v", ParamValue::floating(0.0)}}), {s}},
+      Op{"f", params({{"v", ParamValue::floating(-0.0)}}), {s}},
+      Op{"f", params({{"v", ParamValue::integer(0)}}), {s}},
+      Op{"f", params({{"v", ParamValue::boolean(false)}}), {s}},
+      Op{"f", params({{"v", ParamValue::string("")}}), {s}},
+      Op{"f", params({{"w", ParamValue::string("")}}), {s}},
+      External{d, {}, {s}},
+      External{d_empty_ref, {}, {s}},
+      External{d, {}, {}},
+      Exchange{{}, {s}},
+      Exchange{{}, {}},
+      Exchange{{}, {s, s}},
+      Stage{{s}, {StageOp{"op|neg", {StageRef::input(0)}}}},
+      Stage{{s}, {StageOp{"op|neg", {StageRef::member(0)}}}},
+      Stage{{s}, {StageOp{"op|exp", {StageRef::input(0)}}}},
+  };
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(must(store.intern(keys[i])), i + 1) << i;
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(must(store.intern(keys[i])), i + 1) << i;
+  }
+  // The snapshot gives every key back exactly.
+  const Snapshot snap = store.snapshot();
+  ASSERT_EQ(snap.nodes.size(), keys.size() + 1);
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(snap.nodes[i + 1], keys[i]) << i;
+}
+
+TEST(GraphStoreIntern, BadInputLeavesStoreUnchanged) {
+  GraphStore store;
+  must(store.intern(Source{"x", {}}));
+  const auto self = store.intern(Op{"f", {}, {1}});
+  ASSERT_FALSE(self.ok());
+  EXPECT_EQ(self.error().id, 1u);
+  const auto huge = store.intern(Op{"f", {}, {0, std::numeric_limits<NodeId>::max()}});
+  ASSERT_FALSE(huge.ok());
+  EXPECT_EQ(huge.error().id, std::numeric_limits<NodeId>::max());
+  const auto first_bad = store.intern(Op{"f", {}, {7, 5}});
+  ASSERT_FALSE(first_bad.ok());
+  EXPECT_EQ(first_bad.error().id, 7u);
+  EXPECT_EQ(store.node_count(), 1u);
+  EXPECT_EQ(must(store.intern(Op{"f", {}, {0}})), 1u);
+}
+
+TEST(GraphStoreIntern, NanPayloadFoldsForIdentityButIsKept) {
+  GraphStore store;
+  const double odd_nan = std::bit_cast<double>(0x7ff0000000000123ULL);
+  const double quiet_nan = std::bit_cast<double>(0x7ff8000000000000ULL);
+  const NodeId a = must(store.intern(
+      Source{"s", params({{"a", ParamValue::floating(odd_nan)}, {"b", ParamValue::floating(quiet_nan)}})}));
+  const NodeId b = must(store.intern(
+      Source{"s", params({{"a", ParamValue::floating(quiet_nan)}, {"b", ParamValue::floating(odd_nan)}})}));
+  EXPECT_EQ(a, b);
+  const Snapshot snap = store.snapshot();
+  const auto& entries = snap.nodes[0].params()->entries();
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(entries[0].value.as_float()), 0x7ff0000000000123ULL);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(entries[1].value.as_float()), 0x7ff8000000000000ULL);
+}
+
+TEST(GraphStoreMarks, KeepFirstPositionAndRejectBadIds) {
+  GraphStore store;
+  EXPECT_EQ(store.mark_output(0).error().id, 0u);
+  for (int i = 0; i < 4; ++i) must(store.intern(Source{std::to_string(i), {}}));
+  EXPECT_TRUE(store.mark_output(3).ok());
+  EXPECT_TRUE(store.mark_output(1).ok());
+  EXPECT_TRUE(store.mark_output(3).ok());
+  EXPECT_EQ(store.mark_output(4).error().id, 4u);
+  EXPECT_EQ(store.outputs(), (NodeIds{3, 1}));
+  EXPECT_EQ(store.snapshot().outputs, (NodeIds{3, 1}));
+}
+
+TEST(GraphStoreSnapshot, FromStartOnward) {
+  GraphStore store;
+  for (int i = 0; i < 5; ++i) must(store.intern(Source{std::to_string(i), {}}));
+  EXPECT_EQ(store.snapshot_from(0).size(), 5u);
+  const auto tail = store.snapshot_from(3);
+  ASSERT_EQ(tail.size(), 2u);
+  EXPECT_EQ(tail[0], NodeKey(Source{"3", {}}));
+  EXPECT_TRUE(store.snapshot_from(5).empty());
+  EXPECT_TRUE(store.snapshot_from(std::numeric_limits<NodeId>::max()).empty());
+}
+
+TEST(GraphStoreSnapshot, VisitSeesEveryNodeInOrder) {
+  GraphStore store;
+  must(store.intern(Source{"x", {}}));
+  must(store.intern(Op{"neg", {}, {0}}));
+  ASSERT_TRUE(store.mark_output(1).ok());
+  std::vector<std::string> tokens;
+  const NodeIds marks = store.visit_nodes(
+      [&](NodeId id, const NodeKey& key) { tokens.push_back(std::to_string(id) + key.token()); });
+  EXPECT_EQ(tokens, (std::vector<std::string>{"0src|x", "1op|neg"}));
+  EXPECT_EQ(marks, NodeIds{1});
+}
+
+TEST(GraphStorePoison, EveryLaterOperationFaults) {
+  GraphStore store;
+  must(store.intern(Source{"x", {}}));
+  store.poison_for_testing();
+  try {
+    (void)store.intern(Source{"y", {}});
+    FAIL() << "expected a fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "tessary-core store mutex poisoned");
+  }
+  EXPECT_THROW((void)store.node_count(), InternalFault);
+  EXPECT_THROW((void)store.snapshot(), InternalFault);
+  EXPECT_THROW((void)store.outputs(), InternalFault);
+  EXPECT_THROW((void)store.mark_output(0), InternalFault);
+}
+
+TEST(GraphStorePoison, FaultInsideTheLockPoisons) {
+  GraphStore store;
+  must(store.intern(Source{"x", {}}));
+  EXPECT_THROW(store.visit_nodes([](NodeId, const NodeKey&) { fault("boom"); }), InternalFault);
+  EXPECT_THROW((void)store.node_count(), InternalFault);
+}
+
+TEST(GraphStoreThreads, OverlappingKeysGetOneIdEach) {
+  GraphStore store;
+  constexpr int kThreads = 6;
+  constexpr int kKeys = 3000;
+  must(store.intern(Source{"root", {}}));
+  std::vector<std::vector<NodeId>> ids(kThreads, std::vector<NodeId>(kKeys));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Every thread interns the same keys, each in its own order.
+      for (int j = 0; j < kKeys; ++j) {
+        const int k = (t % 2 == 0) ? j : kKeys - 1 - j;
+        auto r = store.intern(
+            Op{"op" + std::to_string(k % 7), params({{"k", ParamValue::integer(k)}}), {0}});
+        ids[t][k] = r.ok() ? r.value() : std::numeric_limits<NodeId>::max();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(store.node_count(), static_cast<std::uint64_t>(kKeys + 1));
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(ids[t], ids[0]);
+  std::vector<bool> seen(kKeys + 1, false);
+  for (const NodeId id : ids[0]) {
+    ASSERT_GE(id, 1u);
+    ASSERT_LE(id, static_cast<NodeId>(kKeys));
+    EXPECT_FALSE(seen[id]);
+    seen[id] = true;
+  }
+}
+
+TEST(GraphStoreMove, MovedStoreKeepsItsNodes) {
+  GraphStore a;
+  must(a.intern(Source{"x", {}}));
+  GraphStore b = std::move(a);
+  EXPECT_EQ(b.node_count(), 1u);
+  EXPECT_EQ(must(b.intern(Source{"x", {}})), 0u);
+}
+
+}  // namespace
+}  // namespace tessary
