@@ -12,6 +12,7 @@ namespace tessary {
 // Wraps an error so that Result can be built from either side unambiguously.
 template <typename E>
 struct Err {
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 

@@ -9,6 +9,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
   using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 void append_with_params(std::string& out, const ParamMap& params) {
   if (!params.empty()) {

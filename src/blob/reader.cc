@@ -1,0 +1,330 @@
+#include "blob/reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tessary {
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'T', 'I', 'R', '1'};
+
+// The fewest bytes one item of a list can take, used to bound reservations:
+// a parameter entry is a key length, a tag and at least a Bool byte; a stage
+// member is an op length and a reference count; a reference is a tag and a u32.
+constexpr std::size_t kMinParamEntryBytes = 4 + 1 + 1;
+constexpr std::size_t kMinIdBytes = 8;
+constexpr std::size_t kMinMemberBytes = 4 + 4;
+constexpr std::size_t kMinRefBytes = 1 + 4;
+
+constexpr std::uint8_t kMaxNodeTag = 5;
+constexpr std::uint8_t kMaxParamTag = 3;
+constexpr std::uint8_t kMaxStageRefTag = 1;
+
+bool in_range(std::uint8_t b, std::uint8_t lo, std::uint8_t hi) { return b >= lo && b <= hi; }
+
+// Strict UTF-8: no overlong forms, no surrogates (U+D800..U+DFFF), nothing
+// above U+10FFFF, no stray continuation bytes and no cut-off sequences.
+bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint8_t b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    // The allowed range of the second byte depends on the lead byte; the
+    // remaining bytes are plain continuation bytes.
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (in_range(b, 0xC2, 0xDF)) {
+      len = 2;
+    } else if (b == 0xE0) {
+      len = 3;
+      lo = 0xA0;  // below is overlong
+    } else if (in_range(b, 0xE1, 0xEC) || in_range(b, 0xEE, 0xEF)) {
+      len = 3;
+    } else if (b == 0xED) {
+      len = 3;
+      hi = 0x9F;  // above are surrogates
+    } else if (b == 0xF0) {
+      len = 4;
+      lo = 0x90;  // below is overlong
+    } else if (in_range(b, 0xF1, 0xF3)) {
+      len = 4;
+    } else if (b == 0xF4) {
+      len = 4;
+      hi = 0x8F;  // above is beyond U+10FFFF
+    } else {
+      return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
+    }
+    if (n - i < len) return false;
+    if (!in_range(p[i + 1], lo, hi)) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (!in_range(p[i + k], 0x80, 0xBF)) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+Result<PayloadDescriptor, DecodeError> read_descriptor(Reader& r) {
+  PayloadDescriptor d;
+  for (std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+    auto s = r.string();
+    if (!s) return Err{s.error()};
+    *field = std::move(s).value();
+  }
+  auto present = r.u8();
+  if (!present) return Err{present.error()};
+  if (present.value() != 0) {  // any non-zero flag means present
+    auto s = r.string();
+    if (!s) return Err{s.error()};
+    d.preprocessing_ref = std::move(s).value();
+  }
+  return d;
+}
+
+// One member reference; a Member index must name an earlier member of the
+// same stage, an Input index is not checked here.
+Result<StageRef, DecodeError> read_ref(Reader& r, std::uint64_t member_position) {
+  auto tag = r.u8();
+  if (!tag) return Err{tag.error()};
+  if (tag.value() > kMaxStageRefTag) {
+    return Err{DecodeError::invalid_tag("stage-ref", tag.value())};
+  }
+  auto index = r.u32();
+  if (!index) return Err{index.error()};
+  if (tag.value() == 0) return StageRef::input(index.value());
+  if (index.value() >= member_position) {
+    return Err{DecodeError::reference_out_of_range(index.value())};
+  }
+  return StageRef::member(index.value());
+}
+
+Result<Stage, DecodeError> read_stage(Reader& r, std::uint64_t k) {
+  Stage stage;
+  auto inputs = r.inputs(k);
+  if (!inputs) return Err{inputs.error()};
+  stage.inputs = std::move(inputs).value();
+  auto member_count = r.u32();
+  if (!member_count) return Err{member_count.error()};
+  stage.members.reserve(r.capacity_for(member_count.value(), kMinMemberBytes));
+  for (std::uint32_t m = 0; m < member_count.value(); ++m) {
+    StageOp member;
+    auto op = r.string();
+    if (!op) return Err{op.error()};
+    member.op = std::move(op).value();
+    auto ref_count = r.u32();
+    if (!ref_count) return Err{ref_count.error()};
+    member.refs.reserve(r.capacity_for(ref_count.value(), kMinRefBytes));
+    for (std::uint32_t j = 0; j < ref_count.value(); ++j) {
+      auto ref = read_ref(r, m);
+      if (!ref) return Err{ref.error()};
+      member.refs.push_back(ref.value());
+    }
+    stage.members.push_back(std::move(member));
+  }
+  return stage;
+}
+
+// A name, parameters and, unless T is Source, an id list.
+template <typename T>
+Result<NodeKey, DecodeError> read_named(Reader& r, std::uint64_t k) {
+  T node;
+  auto name = r.string();
+  if (!name) return Err{name.error()};
+  node.name = std::move(name).value();
+  auto params = r.params();
+  if (!params) return Err{params.error()};
+  node.params = std::move(params).value();
+  if constexpr (!std::is_same_v<T, Source>) {
+    auto inputs = r.inputs(k);
+    if (!inputs) return Err{inputs.error()};
+    node.inputs = std::move(inputs).value();
+  }
+  return NodeKey(std::move(node));
+}
+
+Result<NodeKey, DecodeError> read_external(Reader& r, std::uint64_t k) {
+  External node;
+  auto descriptor = read_descriptor(r);
+  if (!descriptor) return Err{descriptor.error()};
+  node.descriptor = std::move(descriptor).value();
+  auto params = r.params();
+  if (!params) return Err{params.error()};
+  node.params = std::move(params).value();
+  auto inputs = r.inputs(k);
+  if (!inputs) return Err{inputs.error()};
+  node.inputs = std::move(inputs).value();
+  return NodeKey(std::move(node));
+}
+
+Result<NodeKey, DecodeError> read_exchange(Reader& r, std::uint64_t k) {
+  Exchange node;
+  auto params = r.params();
+  if (!params) return Err{params.error()};
+  node.params = std::move(params).value();
+  auto inputs = r.inputs(k);
+  if (!inputs) return Err{inputs.error()};
+  node.inputs = std::move(inputs).value();
+  return NodeKey(std::move(node));
+}
+
+// Record k: a kind tag and that kind's fields; ids must be below k.
+Result<NodeKey, DecodeError> read_record(Reader& r, std::uint64_t k) {
+  auto tag = r.u8();
+  if (!tag) return Err{tag.error()};
+  switch (tag.value()) {
+    case 0:
+      return read_named<Source>(r, k);
+    case 1:
+      return read_named<Op>(r, k);
+    case 2:
+      return read_named<Reduction>(r, k);
+    case 3:
+      return read_external(r, k);
+    case 4: {
+      auto stage = read_stage(r, k);
+      if (!stage) return Err{stage.error()};
+      return NodeKey(std::move(stage).value());
+    }
+    case 5:
+      return read_exchange(r, k);
+    default:
+      static_assert(kMaxNodeTag == 5);
+      return Err{DecodeError::invalid_tag("node", tag.value())};
+  }
+}
+
+}  // namespace
+
+std::size_t Reader::capacity_for(std::uint64_t count, std::size_t min_bytes) const {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, remaining() / min_bytes));
+}
+
+Result<std::uint8_t, DecodeError> Reader::u8() {
+  if (remaining() < 1) return Err{DecodeError::truncated()};
+  return bytes_[position_++];
+}
+
+Result<std::uint32_t, DecodeError> Reader::u32() {
+  if (remaining() < 4) return Err{DecodeError::truncated()};
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= std::uint32_t{bytes_[position_ + i]} << (8 * i);
+  position_ += 4;
+  return v;
+}
+
+Result<std::uint64_t, DecodeError> Reader::u64() {
+  if (remaining() < 8) return Err{DecodeError::truncated()};
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= std::uint64_t{bytes_[position_ + i]} << (8 * i);
+  position_ += 8;
+  return v;
+}
+
+Result<std::string, DecodeError> Reader::string() {
+  auto length = u32();
+  if (!length) return Err{length.error()};
+  const std::size_t n = length.value();
+  if (remaining() < n) return Err{DecodeError::truncated()};
+  const std::uint8_t* start = bytes_ + position_;
+  if (!is_valid_utf8(start, n)) return Err{DecodeError::invalid_utf8()};
+  position_ += n;
+  return std::string(reinterpret_cast<const char*>(start), n);
+}
+
+Result<ParamMap, DecodeError> Reader::params() {
+  auto count = u32();
+  if (!count) return Err{count.error()};
+  std::vector<ParamEntry> entries;
+  entries.reserve(capacity_for(count.value(), kMinParamEntryBytes));
+  for (std::uint32_t i = 0; i < count.value(); ++i) {
+    auto key = string();
+    if (!key) return Err{key.error()};
+    auto tag = u8();
+    if (!tag) return Err{tag.error()};
+    switch (tag.value()) {
+      case 0: {
+        auto v = u64();
+        if (!v) return Err{v.error()};
+        entries.push_back(
+            {std::move(key).value(), ParamValue::integer(static_cast<std::int64_t>(v.value()))});
+        break;
+      }
+      case 1: {
+        auto v = u64();
+        if (!v) return Err{v.error()};
+        // The bits as written: a NaN keeps its payload.
+        entries.push_back(
+            {std::move(key).value(), ParamValue::floating(std::bit_cast<double>(v.value()))});
+        break;
+      }
+      case 2: {
+        auto v = u8();
+        if (!v) return Err{v.error()};
+        entries.push_back({std::move(key).value(), ParamValue::boolean(v.value() != 0)});
+        break;
+      }
+      case 3: {
+        auto v = string();
+        if (!v) return Err{v.error()};
+        entries.push_back({std::move(key).value(), ParamValue::string(std::move(v).value())});
+        break;
+      }
+      default:
+        static_assert(kMaxParamTag == 3);
+        return Err{DecodeError::invalid_tag("param", tag.value())};
+    }
+  }
+  return ParamMap(std::move(entries));
+}
+
+Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
+  auto count = u32();
+  if (!count) return Err{count.error()};
+  NodeIds ids;
+  ids.reserve(capacity_for(count.value(), kMinIdBytes));
+  for (std::uint32_t i = 0; i < count.value(); ++i) {
+    auto id = u64();
+    if (!id) return Err{id.error()};
+    if (id.value() >= limit) return Err{DecodeError::reference_out_of_range(id.value())};
+    ids.push_back(id.value());
+  }
+  return ids;
+}
+
+Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < sizeof kMagic) return Err{DecodeError::truncated()};
+  if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return Err{DecodeError::bad_magic()};
+  Reader r(bytes.subspan(sizeof kMagic));
+
+  auto node_count = r.u32();
+  if (!node_count) return Err{node_count.error()};
+  GraphStore store;
+  for (std::uint64_t k = 0; k < node_count.value(); ++k) {
+    auto key = read_record(r, k);
+    if (!key) return Err{key.error()};
+    // Ids below k can still be missing from the store when an earlier record
+    // repeated one before it and collapsed onto its id.
+    auto id = store.intern(std::move(key).value());
+    if (!id) return Err{DecodeError::reference_out_of_range(id.error().id)};
+  }
+
+  auto output_count = r.u32();
+  if (!output_count) return Err{output_count.error()};
+  for (std::uint32_t i = 0; i < output_count.value(); ++i) {
+    auto id = r.u64();
+    if (!id) return Err{id.error()};
+    auto marked = store.mark_output(id.value());
+    if (!marked) return Err{DecodeError::reference_out_of_range(marked.error().id)};
+  }
+  return store;
+}
+
+}  // namespace tessary
