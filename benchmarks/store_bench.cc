@@ -30,10 +30,13 @@ std::vector<NodeKey> make_keys(std::size_t n) {
       return distinct - 1 - (rng() % std::min<std::size_t>(distinct, 16));
     };
     if (distinct == 0 || r < 15) {
-      keys.push_back(Source{"rows", ParamMap({{"limit", ParamValue::integer(static_cast<std::int64_t>(rng() % 100000))}})});
+      keys.push_back(Source{
+          "rows",
+          ParamMap({{"limit", ParamValue::integer(static_cast<std::int64_t>(rng() % 100000))}})});
     } else if (r < 92) {
       std::vector<ParamEntry> p;
-      if (rng() % 2) p.push_back({"scalar", ParamValue::floating(static_cast<double>(rng() % 100000) / 7)});
+      if (rng() % 2)
+        p.push_back({"scalar", ParamValue::floating(static_cast<double>(rng() % 100000) / 7)});
       if (rng() % 3 == 0) p.push_back({"side", ParamValue::string("r")});
       NodeIds inputs{pick()};
       if (rng() % 2) inputs.push_back(pick());
@@ -65,7 +68,8 @@ void BM_Intern(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["ns_per_intern"] = benchmark::Counter(
-      static_cast<double>(keys.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      static_cast<double>(keys.size()),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Intern)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
@@ -78,7 +82,8 @@ void BM_Snapshot(benchmark::State& state) {
     benchmark::DoNotOptimize(snap);
   }
   state.counters["ns_per_node"] = benchmark::Counter(
-      static_cast<double>(store.node_count()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      static_cast<double>(store.node_count()),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Snapshot)->Arg(1000000)->Unit(benchmark::kMillisecond);
 

@@ -207,7 +207,9 @@ void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
 Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,
                                                                std::span<const NodeId> outputs) {
   if (auto e = check_count(outputs.size())) return Err{std::move(*e)};
-  std::vector<std::uint8_t> out(std::begin(kMagic), std::end(kMagic));
+  std::vector<std::uint8_t> out;
+  out.reserve(4096);
+  out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
   put_u32(out, 0);  // the node count, patched below
 
   // One pass under the store's lock; the store's own marks are not used.

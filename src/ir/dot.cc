@@ -68,7 +68,8 @@ std::string to_dot(const GraphStore& store) {
   std::vector<std::size_t> line_ends;
   std::string label;
   const NodeIds marks = store.visit_nodes([&](NodeId id, const NodeKey& key) {
-    const std::string name = "n" + std::to_string(id);
+    std::string name = std::to_string(id);
+    name.insert(name.begin(), 'n');
     label.clear();
     std::visit(AppendLabel{label}, key.variant());
     nodes.append("  ");

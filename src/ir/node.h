@@ -92,12 +92,12 @@ class NodeKey {
   // Alternative order fixes the kind tags (Source 0 ... Exchange 5).
   using Variant = std::variant<Source, Op, Reduction, External, Stage, Exchange>;
 
-  NodeKey(Source v) : v_(std::move(v)) {}      // NOLINT: implicit by design
-  NodeKey(Op v) : v_(std::move(v)) {}          // NOLINT
-  NodeKey(Reduction v) : v_(std::move(v)) {}   // NOLINT
-  NodeKey(External v) : v_(std::move(v)) {}    // NOLINT
-  NodeKey(Stage v) : v_(std::move(v)) {}       // NOLINT
-  NodeKey(Exchange v) : v_(std::move(v)) {}    // NOLINT
+  NodeKey(Source v) : v_(std::move(v)) {}     // NOLINT: implicit by design
+  NodeKey(Op v) : v_(std::move(v)) {}         // NOLINT
+  NodeKey(Reduction v) : v_(std::move(v)) {}  // NOLINT
+  NodeKey(External v) : v_(std::move(v)) {}   // NOLINT
+  NodeKey(Stage v) : v_(std::move(v)) {}      // NOLINT
+  NodeKey(Exchange v) : v_(std::move(v)) {}   // NOLINT
 
   NodeKind kind() const { return static_cast<NodeKind>(v_.index()); }
   const Variant& variant() const { return v_; }

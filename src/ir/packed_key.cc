@@ -52,7 +52,8 @@ std::int64_t unzigzag(std::uint64_t v) {
 // Writes fields into a PackedKey; fails (in lookup mode) on an unknown string.
 class Encoder {
  public:
-  Encoder(StringPool& pool, bool insert, PackedKey& out) : pool_(pool), insert_(insert), out_(out) {}
+  Encoder(StringPool& pool, bool insert, PackedKey& out)
+      : pool_(pool), insert_(insert), out_(out) {}
 
   bool ok() const { return ok_; }
 
@@ -303,7 +304,8 @@ bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out)
 
 std::size_t record_size(const PackedKey& packed) {
   const bool extra = !packed.nan_raw.empty();
-  const std::uint64_t header = (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
+  const std::uint64_t header =
+      (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
   std::size_t size = varint_size(header) + packed.eq.size();
   if (extra) size += varint_size(packed.nan_raw.size()) + 8 * packed.nan_raw.size();
   return size;
@@ -311,7 +313,8 @@ std::size_t record_size(const PackedKey& packed) {
 
 void write_record(const PackedKey& packed, std::uint8_t* dst) {
   const bool extra = !packed.nan_raw.empty();
-  const std::uint64_t header = (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
+  const std::uint64_t header =
+      (static_cast<std::uint64_t>(packed.eq.size()) << 1) | (extra ? 1 : 0);
   dst = put_varint(dst, header);
   if (!packed.eq.empty()) std::memcpy(dst, packed.eq.data(), packed.eq.size());
   dst += packed.eq.size();

@@ -16,7 +16,7 @@
 namespace tessary {
 
 struct PackedKey {
-  std::string eq;                     // canonical equality bytes
+  std::string eq;                      // canonical equality bytes
   std::vector<std::uint64_t> nan_raw;  // raw bits of every NaN, when one is not canonical
 };
 

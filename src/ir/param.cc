@@ -180,8 +180,12 @@ std::string ParamValue::display() const {
 
 ParamMap::ParamMap(std::vector<ParamEntry> entries) : entries_(std::move(entries)) {
   // Byte-wise key order (std::string compares as unsigned chars); stable.
-  std::stable_sort(entries_.begin(), entries_.end(),
-                   [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
+  // Maps usually arrive sorted already (decoded keys, small dicts), and the
+  // stable sort would allocate a scratch buffer even then.
+  const auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
+  if (!std::is_sorted(entries_.begin(), entries_.end(), by_key)) {
+    std::stable_sort(entries_.begin(), entries_.end(), by_key);
+  }
 }
 
 void ParamMap::append_token(std::string& out) const {

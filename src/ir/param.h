@@ -20,7 +20,9 @@ class ParamValue {
  public:
   using Storage = std::variant<std::int64_t, double, bool, std::string>;
 
-  static ParamValue integer(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+  static ParamValue integer(std::int64_t v) {
+    return ParamValue(Storage(std::in_place_index<0>, v));
+  }
   static ParamValue floating(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
   static ParamValue boolean(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
   static ParamValue string(std::string v) {

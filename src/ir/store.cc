@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/arena.h"
 #include "base/fault.h"
 #include "base/hash.h"
+#include "base/id_table.h"
 #include "base/thread_annotations.h"
-#include "ir/arena.h"
-#include "ir/id_table.h"
 #include "ir/packed_key.h"
 #include "ir/string_pool.h"
 
@@ -25,7 +25,8 @@ struct GraphStore::State {
     std::vector<const std::uint8_t*> records;
     IdTable index;
     NodeIds outputs;
-    PackedKey scratch;  // reused encoding buffer
+    std::vector<bool> marked;  // marked[id]: id is in outputs (grown on demand)
+    PackedKey scratch;         // reused encoding buffer
   };
 
   mutable PoisonMutex mu;
@@ -83,8 +84,13 @@ Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonGuard guard(state_->mu, kStorePoisoned);
   State::Inner& s = state_->inner;
   if (id >= s.records.size()) return Err(BadNodeId{id});
-  if (std::find(s.outputs.begin(), s.outputs.end(), id) == s.outputs.end()) {
-    s.outputs.push_back(id);
+  if (id >= s.marked.size()) s.marked.resize(s.records.size(), false);
+  if (!s.marked[id]) {
+    if (s.outputs.size() == s.outputs.capacity()) {
+      s.outputs.reserve(std::max<std::size_t>(8, s.outputs.capacity() * 2));
+    }
+    s.outputs.push_back(id);  // cannot throw: capacity is there
+    s.marked[id] = true;
   }
   return {};
 }

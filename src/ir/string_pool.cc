@@ -7,8 +7,7 @@
 namespace tessary {
 
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
-  return index_.find(siphash13(key_, text),
-                     [&](std::uint32_t id) { return strings_[id] == text; });
+  return index_.find(siphash13(key_, text), [&](std::uint32_t id) { return strings_[id] == text; });
 }
 
 std::uint32_t StringPool::intern(std::string_view text) {

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/arena.h"
 #include "base/hash.h"
-#include "ir/arena.h"
-#include "ir/id_table.h"
+#include "base/id_table.h"
 
 namespace tessary {
 

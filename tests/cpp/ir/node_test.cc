@@ -14,12 +14,12 @@ PayloadDescriptor descriptor(std::optional<std::string> pre) {
 }
 
 TEST(NodeToken, EveryKind) {
-  EXPECT_EQ(NodeKey(Op{"add",
-                       params({{"side", ParamValue::string("r")},
-                               {"scalar", ParamValue::floating(0.0)}}),
-                       {0}})
-                .token(),
-            "op|add|scalar=f0000000000000000;side=sr");
+  EXPECT_EQ(
+      NodeKey(Op{"add",
+                 params({{"side", ParamValue::string("r")}, {"scalar", ParamValue::floating(0.0)}}),
+                 {0}})
+          .token(),
+      "op|add|scalar=f0000000000000000;side=sr");
   EXPECT_EQ(NodeKey(Source{"rows", {}}).token(), "src|rows");
   EXPECT_EQ(NodeKey(Reduction{"sum", params({{"axis", ParamValue::integer(0)}}), {0}}).token(),
             "red|sum|axis=i0");
@@ -28,13 +28,14 @@ TEST(NodeToken, EveryKind) {
   EXPECT_EQ(NodeKey(Exchange{{}, {}}).token(), "exch");
   EXPECT_EQ(NodeKey(External{descriptor(std::nullopt), {}, {}}).token(), "ext|model|h1|fw|2|s|-");
   EXPECT_EQ(NodeKey(External{descriptor(""), {}, {}}).token(), "ext|model|h1|fw|2|s|");
-  EXPECT_EQ(NodeKey(External{descriptor(std::nullopt), params({{"k", ParamValue::boolean(true)}}),
-                             {}})
-                .token(),
-            "ext|model|h1|fw|2|s|-|k=btrue");
-  const Stage stage{{0, 1}, {StageOp{"op|neg", {StageRef::input(0)}},
-                             StageOp{"op|exp", {StageRef::member(0)}},
-                             StageOp{"op|log", {StageRef::input(1)}}}};
+  EXPECT_EQ(
+      NodeKey(External{descriptor(std::nullopt), params({{"k", ParamValue::boolean(true)}}), {}})
+          .token(),
+      "ext|model|h1|fw|2|s|-|k=btrue");
+  const Stage stage{
+      {0, 1},
+      {StageOp{"op|neg", {StageRef::input(0)}}, StageOp{"op|exp", {StageRef::member(0)}},
+       StageOp{"op|log", {StageRef::input(1)}}}};
   EXPECT_EQ(NodeKey(stage).token(), "stage|3");
   EXPECT_EQ(NodeKey(Op{"a|b", {}, {}}).token(), "op|a%7Cb");
 }
@@ -48,14 +49,22 @@ TEST(NodeKeyEquality, InputsKindsAndFloats) {
   EXPECT_NE(NodeKey(Op{"f", {}, {0}}).token(), NodeKey(Reduction{"f", {}, {0}}).token());
   EXPECT_NE(NodeKey(Op{"f", params({{"s", ParamValue::floating(0.0)}}), {}}),
             NodeKey(Op{"f", params({{"s", ParamValue::floating(-0.0)}}), {}}));
-  EXPECT_EQ(NodeKey(Op{"f", params({{"s", ParamValue::floating(std::bit_cast<double>(0x7ff0000000000001ULL))}}), {}}),
-            NodeKey(Op{"f", params({{"s", ParamValue::floating(std::bit_cast<double>(0xfff8000000000000ULL))}}), {}}));
+  EXPECT_EQ(NodeKey(Op{
+                "f",
+                params({{"s", ParamValue::floating(std::bit_cast<double>(0x7ff0000000000001ULL))}}),
+                {}}),
+            NodeKey(Op{
+                "f",
+                params({{"s", ParamValue::floating(std::bit_cast<double>(0xfff8000000000000ULL))}}),
+                {}}));
   EXPECT_NE(NodeKey(External{descriptor(std::nullopt), {}, {}}),
             NodeKey(External{descriptor(""), {}, {}}));
   EXPECT_NE(NodeKey(Op{"f", {}, {0, 0}}), NodeKey(Op{"f", {}, {0}}));
   // Two stages with different members share a token but are different keys.
-  const NodeKey s1 = Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}, StageOp{"op|exp", {StageRef::member(0)}}}};
-  const NodeKey s2 = Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}, StageOp{"op|log", {StageRef::member(0)}}}};
+  const NodeKey s1 = Stage{
+      {0}, {StageOp{"op|neg", {StageRef::input(0)}}, StageOp{"op|exp", {StageRef::member(0)}}}};
+  const NodeKey s2 = Stage{
+      {0}, {StageOp{"op|neg", {StageRef::input(0)}}, StageOp{"op|log", {StageRef::member(0)}}}};
   EXPECT_EQ(s1.token(), "stage|2");
   EXPECT_EQ(s1.token(), s2.token());
   EXPECT_NE(s1, s2);
@@ -92,8 +101,12 @@ TEST(ParseOpToken, InvertsOpAndReductionTokens) {
   EXPECT_EQ(bar->name, "a|b");
 
   const NodeKey keys[] = {
-      Op{"add", params({{"scalar", ParamValue::floating(0.5)}, {"side", ParamValue::string("l|;=%")}}), {0}},
-      Reduction{"sum=|;", params({{"k;", ParamValue::integer(-4)}, {"b", ParamValue::boolean(false)}}), {0}},
+      Op{"add",
+         params({{"scalar", ParamValue::floating(0.5)}, {"side", ParamValue::string("l|;=%")}}),
+         {0}},
+      Reduction{"sum=|;",
+                params({{"k;", ParamValue::integer(-4)}, {"b", ParamValue::boolean(false)}}),
+                {0}},
       Op{"", {}, {}},
   };
   for (const NodeKey& key : keys) {

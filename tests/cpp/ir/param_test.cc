@@ -23,8 +23,9 @@ std::optional<std::string> parsed_token(std::string_view text) {
 TEST(ParamMapFromToken, RejectsMalformedText) {
   for (const char* text :
        {"a=i1;", ";a=i1", "a", "a=", "a=x1", "k=i-", "k=i+", "k=i9223372036854775808",
-        "k=f10000000000000000", "k=f-1", "k=f", "k=f+", "k=bTrue", "a=i1;;b=i2", "k=i1x",
-        "k=f12g", "k=\xc3\xa9" "1"}) {
+        "k=f10000000000000000", "k=f-1", "k=f", "k=f+", "k=bTrue", "a=i1;;b=i2", "k=i1x", "k=f12g",
+        "k=\xc3\xa9"
+        "1"}) {
     EXPECT_FALSE(ParamMap::from_token(text).has_value()) << text;
   }
 }
@@ -89,7 +90,8 @@ TEST(ParamValue, TokensOfEachKind) {
   EXPECT_EQ(ParamValue::boolean(true).token(), "btrue");
   EXPECT_EQ(ParamValue::string("a;b").token(), "sa%3Bb");
   EXPECT_EQ(ParamValue::string("").token(), "s");
-  const ParamMap m = map_of({{"side", ParamValue::string("r")}, {"scalar", ParamValue::floating(0.0)}});
+  const ParamMap m =
+      map_of({{"side", ParamValue::string("r")}, {"scalar", ParamValue::floating(0.0)}});
   EXPECT_EQ(m.token(), "scalar=f0000000000000000;side=sr");
 }
 
@@ -122,9 +124,9 @@ TEST(ParamValue, DisplayForms) {
   EXPECT_EQ(ParamValue::string("\x01\x7f").display(), "\"\\u{1}\\u{7f}\"");
   EXPECT_EQ(ParamValue::string("e\xcc\x81").display(), "\"e\\u{301}\"");  // combining acute
   EXPECT_EQ(map_of({}).display(), "{}");
-  EXPECT_EQ(map_of({{"side", ParamValue::string("r")}, {"scalar", ParamValue::floating(1.0)}})
-                .display(),
-            "{scalar=1, side=\"r\"}");
+  EXPECT_EQ(
+      map_of({{"side", ParamValue::string("r")}, {"scalar", ParamValue::floating(1.0)}}).display(),
+      "{scalar=1, side=\"r\"}");
 }
 
 TEST(Escaping, TableAndRoundTrip) {

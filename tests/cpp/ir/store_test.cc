@@ -88,10 +88,11 @@ TEST(GraphStoreIntern, NanPayloadFoldsForIdentityButIsKept) {
   GraphStore store;
   const double odd_nan = std::bit_cast<double>(0x7ff0000000000123ULL);
   const double quiet_nan = std::bit_cast<double>(0x7ff8000000000000ULL);
-  const NodeId a = must(store.intern(
-      Source{"s", params({{"a", ParamValue::floating(odd_nan)}, {"b", ParamValue::floating(quiet_nan)}})}));
-  const NodeId b = must(store.intern(
-      Source{"s", params({{"a", ParamValue::floating(quiet_nan)}, {"b", ParamValue::floating(odd_nan)}})}));
+  const NodeId a =
+      must(store.intern(Source{"s", params({{"a", ParamValue::floating(odd_nan)},
+                                            {"b", ParamValue::floating(quiet_nan)}})}));
+  const NodeId b = must(store.intern(Source{"s", params({{"a", ParamValue::floating(quiet_nan)},
+                                                         {"b", ParamValue::floating(odd_nan)}})}));
   EXPECT_EQ(a, b);
   const Snapshot snap = store.snapshot();
   const auto& entries = snap.nodes[0].params()->entries();

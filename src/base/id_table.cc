@@ -1,4 +1,4 @@
-#include "ir/id_table.h"
+#include "base/id_table.h"
 
 #include "base/fault.h"
 

@@ -1,4 +1,4 @@
-#include "ir/arena.h"
+#include "base/arena.h"
 
 namespace tessary {
 

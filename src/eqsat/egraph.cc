@@ -1,0 +1,246 @@
+#include "eqsat/egraph.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+[[noreturn]] void invalid_id(Id id) { fault("Invalid id " + to_string(id)); }
+
+// How far ahead bulk loops prefetch the records they will touch.
+constexpr std::size_t kLookahead = 16;
+
+}  // namespace
+
+const EClass& EGraph::operator[](Id id) const {
+  const EClass* eclass = class_at(find(id));
+  if (eclass == nullptr) invalid_id(id);
+  return *eclass;
+}
+
+void EGraph::append_parent(EClass& eclass, std::uint32_t entry, Id id) {
+  if (parent_cells_.size() >= kNone) fault("e-graph parent list is full");
+  const auto cell = static_cast<std::uint32_t>(parent_cells_.size());
+  parent_cells_.push_back(ParentCell{entry, id, eclass.parent_head_});
+  eclass.parent_head_ = cell;
+  if (eclass.parent_tail_ == kNone) eclass.parent_tail_ = cell;
+  ++eclass.parent_count_;
+}
+
+Id EGraph::add(const SymbolLang& enode) {
+  SymbolLang canonical = enode;
+  for (Id& child : canonical.children_mut()) {
+    child = unionfind_.find(child);
+    // A new node touches its children's records: overlap those loads with the probe.
+    if (child.index() < classes_.size()) classes_.prefetch(child.index());
+  }
+  const Memo::Probe probe = memo_.locate(canonical);
+  if (probe.index) return find(memo_.entry(*probe.index).id);
+
+  // A new node: check every child before changing anything, so a fault leaves
+  // no half-added node.
+  for (Id child : canonical.children()) {
+    if (class_at(child) == nullptr) invalid_id(child);
+  }
+  if (unionfind_.size() >= kNone) fault("e-graph is full");
+  const Id fresh(static_cast<std::uint32_t>(unionfind_.size()));
+  const std::uint32_t entry = memo_.insert_at(probe, canonical, fresh);
+  const Id id = unionfind_.make_set();
+  if (id != fresh)
+    fault("union-find handed out id " + to_string(id) + ", expected " + to_string(fresh));
+  for (Id child : canonical.children()) append_parent(*class_mut(child), entry, id);
+  pending_.push_back(Pending{entry, id});
+
+  EClass& eclass = classes_.push_back(EClass{});
+  eclass.id_ = id;
+  ++class_count_;
+  op_buckets_.add(canonical.op(), id);
+  eclass.nodes_.push_back(std::move(canonical));
+  clean_ = false;
+  return id;
+}
+
+std::optional<Id> EGraph::lookup(const SymbolLang& enode) const {
+  SymbolLang canonical = enode;
+  for (Id& child : canonical.children_mut()) child = unionfind_.find(child);
+  const auto stored = memo_.find(canonical);
+  if (!stored) return std::nullopt;
+  return find(*stored);
+}
+
+bool EGraph::union_classes(Id a, Id b) { return perform_union(a, b); }
+
+bool EGraph::perform_union(Id a, Id b) {
+  clean_ = false;
+  Id root = find_mut(a);
+  Id absorbed = find_mut(b);
+  if (root == absorbed) return false;
+
+  const EClass* first = class_at(root);
+  const EClass* second = class_at(absorbed);
+  if (first == nullptr || second == nullptr) {
+    fault("union of a class that is not stored: " + to_string(first ? absorbed : root));
+  }
+  // The class with more parent entries survives; a tie keeps the first argument.
+  if (first->parent_count_ < second->parent_count_) std::swap(root, absorbed);
+  if (class_at(root)->id_ != root) {
+    fault("class stored under " + to_string(root) + " has id " + to_string(class_at(root)->id_));
+  }
+
+  unionfind_.set_parent(absorbed, root);
+  EClass& kept = *class_mut(root);
+  EClass removed = std::move(*class_mut(absorbed));
+  classes_[absorbed.index()] = EClass{};
+  --class_count_;
+
+  // The removed class's entries in creation order: walk newest-first, then reverse.
+  const std::size_t first_new = pending_.size();
+  for (std::uint32_t c = removed.parent_head_; c != kNone; c = parent_cells_[c].next) {
+    pending_.push_back(Pending{parent_cells_[c].entry, parent_cells_[c].id});
+  }
+  std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(first_new), pending_.end());
+  for (const SymbolLang& n : removed.nodes_) op_buckets_.mark_dirty(n.op());
+
+  // Concatenate onto the longer node list; on equal lengths the root's stays first.
+  if (kept.nodes_.size() < removed.nodes_.size()) {
+    removed.nodes_.append(std::move(kept.nodes_));
+    kept.nodes_ = std::move(removed.nodes_);
+  } else {
+    kept.nodes_.append(std::move(removed.nodes_));
+  }
+  // The parent lists by the same rule, relinking in constant time. Lists run
+  // newest first, so "a then b" is b's cells followed by a's.
+  if (removed.parent_count_ != 0) {
+    if (kept.parent_count_ == 0) {
+      kept.parent_head_ = removed.parent_head_;
+      kept.parent_tail_ = removed.parent_tail_;
+    } else if (kept.parent_count_ < removed.parent_count_) {
+      // removed's entries, then kept's.
+      parent_cells_[kept.parent_tail_].next = removed.parent_head_;
+      kept.parent_tail_ = removed.parent_tail_;
+    } else {
+      // kept's entries, then removed's.
+      parent_cells_[removed.parent_tail_].next = kept.parent_head_;
+      kept.parent_head_ = removed.parent_head_;
+    }
+    kept.parent_count_ += removed.parent_count_;
+  }
+  touched_.push_back(root);
+  return true;
+}
+
+std::size_t EGraph::process_unions() {
+  std::size_t unions = 0;
+  while (!pending_.empty()) {
+    if (pending_.size() > kLookahead) {
+      memo_.prefetch_entry(pending_[pending_.size() - 1 - kLookahead].entry);
+    }
+    const Pending p = pending_.back();
+    pending_.pop_back();
+    const SymbolLang& created = memo_.entry(p.entry).node;
+    bool canonical = true;
+    for (Id child : created.children()) canonical = canonical && find_mut(child) == child;
+    std::optional<Id> previous;
+    if (canonical) {
+      // The form is its own memo key, so its entry is the one to replace.
+      previous = memo_.replace_id(p.entry, p.id);
+    } else {
+      SymbolLang node = created;
+      for (Id& child : node.children_mut()) child = find_mut(child);
+      previous = memo_.insert(node, p.id);
+      // The class holding this node now has a stale copy of it.
+      touched_.push_back(p.id);
+    }
+    // The class already recorded for this form goes first, so it stays the
+    // root on a parent-count tie.
+    if (previous && perform_union(*previous, p.id)) ++unions;
+  }
+  return unions;
+}
+
+void EGraph::rebuild_classes() {
+  // Only classes that gained nodes or whose nodes lost a root child can be
+  // out of canonical sorted order; every other class already is.
+  seen_.resize(unionfind_.size(), false);
+  std::vector<Id> roots;
+  for (Id id : touched_) {
+    const Id root = find_mut(id);
+    if (seen_[root.index()]) continue;
+    seen_[root.index()] = true;
+    roots.push_back(root);
+  }
+  touched_.clear();
+  for (std::size_t k = 0; k < roots.size(); ++k) {
+    if (k + kLookahead < roots.size()) classes_.prefetch(roots[k + kLookahead].index());
+    const Id root = roots[k];
+    seen_[root.index()] = false;
+    EClass* eclass = class_mut(root);
+    if (eclass == nullptr) continue;
+    auto& nodes = eclass->nodes_;
+    for (SymbolLang& node : nodes) {
+      for (Id& child : node.children_mut()) child = find_mut(child);
+    }
+    if (nodes.size() > 1) {
+      std::sort(nodes.begin(), nodes.end());
+      nodes.truncate(
+          static_cast<std::size_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
+    }
+  }
+  op_buckets_.canonicalize(unionfind_, seen_);
+  refresh_op_index();
+}
+
+void EGraph::refresh_op_index() {
+  // Drop the ids merged away since the last rebuild, then add the classes
+  // created since; no need to visit every class record.
+  std::size_t kept = 0;
+  for (Id id : op_index_) {
+    if (unionfind_.is_root(id)) op_index_[kept++] = id;
+  }
+  op_index_.resize(kept);
+  for (std::size_t i = op_index_upto_; i < unionfind_.size(); ++i) {
+    const Id id(static_cast<std::uint32_t>(i));
+    if (unionfind_.is_root(id)) op_index_.push_back(id);
+  }
+  op_index_upto_ = unionfind_.size();
+  if (!op_index_.empty()) has_op_index_ = true;
+}
+
+std::size_t EGraph::rebuild() {
+  const std::size_t unions = process_unions();
+  rebuild_classes();
+  // The pending stack can be as large as the e-graph after a bulk load; do
+  // not keep that memory once it is drained.
+  if (pending_.capacity() > 4096) std::vector<Pending>().swap(pending_);
+  clean_ = true;
+  return unions;
+}
+
+EGraphMemory EGraph::memory_usage() const {
+  EGraphMemory m;
+  m.memo = memo_.capacity_bytes();
+  for (std::uint32_t i = 0; i < memo_.size(); ++i) {
+    const SymbolLang& n = memo_.entry(i).node;
+    if (n.arity() > SymbolLang::kInlineChildren) m.memo += n.arity() * sizeof(Id);
+  }
+  m.classes = classes_.capacity_bytes();
+  for (std::size_t i = 0; i < classes_.size(); ++i) {
+    const EClass& c = classes_[i];
+    m.classes += c.nodes_.heap_bytes();
+    for (const SymbolLang& n : c.nodes_) {
+      if (n.arity() > SymbolLang::kInlineChildren) m.classes += n.arity() * sizeof(Id);
+    }
+  }
+  m.parents = parent_cells_.capacity_bytes();
+  m.union_find = unionfind_.capacity_bytes() + seen_.capacity() / 8;
+  m.pending = pending_.capacity() * sizeof(Pending) + touched_.capacity() * sizeof(Id);
+  m.op_index = op_index_.capacity() * sizeof(Id) + op_buckets_.capacity_bytes();
+  return m;
+}
+
+}  // namespace tessary::eqsat

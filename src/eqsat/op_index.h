@@ -1,0 +1,47 @@
+// Candidate classes per operator: for each operator symbol, the ids of the
+// classes that hold a node with it. Kept up to date as classes are created;
+// after merges the affected lists are mapped to their roots and deduplicated
+// at rebuild, so a search for a pattern rooted at an operator visits only the
+// classes that can match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "eqsat/id.h"
+#include "eqsat/symbol.h"
+#include "eqsat/union_find.h"
+#include "base/id_table.h"
+
+namespace tessary::eqsat {
+
+class OpBuckets {
+ public:
+  // Records a new class whose only node has operator `op`.
+  void add(GlobalSymbol op, Id id);
+  // The list of `op` may now name absorbed classes.
+  void mark_dirty(GlobalSymbol op);
+  // Maps every dirty list to roots and drops repeats. `seen` is scratch space
+  // with one false entry per id; it is left all false.
+  void canonicalize(UnionFind& unionfind, std::vector<bool>& seen);
+  // Classes holding `op` as of the last canonicalize.
+  std::span<const Id> classes_with(GlobalSymbol op) const;
+
+  std::size_t capacity_bytes() const;
+
+ private:
+  std::optional<std::uint32_t> find_bucket(GlobalSymbol op) const;
+  std::uint32_t bucket(GlobalSymbol op);
+
+  IdTable table_;                     // op hash -> bucket
+  std::vector<GlobalSymbol> ops_;     // by bucket
+  std::vector<std::vector<Id>> ids_;  // by bucket
+  std::vector<std::uint8_t> dirty_;   // by bucket
+  std::vector<std::uint32_t> dirty_list_;
+  GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
+  std::uint32_t last_bucket_ = 0;
+};
+
+}  // namespace tessary::eqsat

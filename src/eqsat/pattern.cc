@@ -1,0 +1,134 @@
+#include "eqsat/pattern.h"
+
+#include <string>
+#include <utility>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+// How many matches ahead the search and apply loops prefetch.
+constexpr std::size_t kLookahead = 16;
+
+}  // namespace
+
+Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile_from_pat(ast_)) {
+  if (const SymbolLang* root = ast_[ast_.root()].enode()) {
+    flat_root_ = !root->is_leaf();
+    for (Id c : root->children()) flat_root_ = flat_root_ && ast_[c].is_var();
+  }
+}
+
+Result<Pattern, RecExprParseError> Pattern::parse(std::string_view text) {
+  auto ast = parse_pattern_ast(text);
+  if (!ast) return Err{ast.error()};
+  return Pattern(ast.value());
+}
+
+std::vector<Var> Pattern::vars() const { return pattern_vars(ast_); }
+
+std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                               std::size_t limit) const {
+  std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
+  if (substs.empty()) return std::nullopt;
+  SearchMatches m{eclass, {}, &ast_};
+  m.substs.reserve(substs.size());
+  for (Subst& s : substs) m.substs.push_back(std::move(s));
+  return m;
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
+                                                      std::size_t limit) const {
+  std::vector<SearchMatches> out;
+  if (limit == 0) return out;
+  if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
+  // A variable root may match any class of the operator index; an operator
+  // root only a class holding that operator, which the per-operator lists give
+  // directly (the same matches, without visiting classes that cannot match).
+  std::span<const Id> candidates;
+  if (const SymbolLang* root = ast_[ast_.root()].enode()) {
+    candidates = egraph.classes_with_op(root->op());
+  } else if (const std::vector<Id>* all = egraph.indexed_classes()) {
+    candidates = *all;
+  }
+  Machine machine;
+  std::vector<Subst> substs;
+  std::size_t remaining = limit;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (k + kLookahead < candidates.size()) egraph.prefetch_class(candidates[k + kLookahead]);
+    const Id eclass = candidates[k];
+    const std::size_t len = machine.run(program_, egraph, eclass, remaining, substs);
+    if (len == 0) continue;
+    if (len > remaining) fault("assertion failed: len <= limit");
+    remaining -= len;
+    // `substs` is scratch reused across classes.
+    SearchMatches& m = out.emplace_back(SearchMatches{eclass, {}, &ast_});
+    m.substs.reserve(substs.size());
+    for (Subst& s : substs) m.substs.push_back(std::move(s));
+    substs.clear();
+    if (remaining == 0) break;
+  }
+  return out;
+}
+
+Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const {
+  scratch.resize(ast_.size());
+  for (std::size_t i = 0; i < ast_.size(); ++i) {
+    const ENodeOrVar& n = ast_.nodes[i];
+    if (const Var* v = n.var()) {
+      const auto id = subst.get(*v);
+      if (!id) fault("no substitution for variable " + std::string(v->text()));
+      scratch[i] = *id;
+      continue;
+    }
+    SymbolLang node = *n.enode();
+    for (Id& c : node.children_mut()) c = scratch[c.index()];
+    scratch[i] = egraph.add(node);
+  }
+  return scratch[ast_.root().index()];
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       GlobalSymbol /*rule_name*/) const {
+  std::vector<std::pair<Id, const Subst*>> work;
+  for (const SearchMatches& m : matches) {
+    for (const Subst& subst : m.substs) work.emplace_back(m.eclass, &subst);
+  }
+  std::vector<Id> applied;
+  std::vector<Id> scratch;
+  std::vector<Id> ahead;
+  for (std::size_t k = 0; k < work.size(); ++k) {
+    if (k + 2 * kLookahead < work.size()) prefetch(egraph, work[k + 2 * kLookahead], 0, ahead);
+    if (k + kLookahead < work.size()) prefetch(egraph, work[k + kLookahead], 1, ahead);
+    const auto& [eclass, subst] = work[k];
+    const Id id = apply_pat(egraph, *subst, scratch);
+    if (egraph.union_classes(id, eclass)) applied.push_back(id);
+  }
+  return applied;
+}
+
+void Pattern::prefetch(const EGraph& egraph, const std::pair<Id, const Subst*>& item, int stage,
+                       std::vector<Id>& ids) const {
+  const Subst& subst = *item.second;
+  if (stage == 0) {
+    egraph.prefetch_class(item.first);
+    for (std::size_t i = 0; i < subst.size(); ++i) egraph.prefetch_class(subst.at(i).second);
+  }
+  if (!flat_root_) return;
+  const SymbolLang& root = *ast_[ast_.root()].enode();
+  ids.clear();
+  for (Id c : root.children()) {
+    const auto id = subst.get(*ast_[c].var());
+    if (!id) return;
+    ids.push_back(*id);
+  }
+  const SymbolLang node(root.op(), ids);
+  if (stage == 0) {
+    egraph.prefetch_node(node);
+  } else {
+    egraph.prefetch_node_entry(node);
+  }
+}
+
+}  // namespace tessary::eqsat

@@ -1,0 +1,92 @@
+// Patterns: compiled pattern terms that search an e-graph for their matches
+// (the left side of a rule) and instantiate themselves under a substitution,
+// merging the result with the matched class (the right side).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/result.h"
+#include "eqsat/egraph.h"
+#include "eqsat/id.h"
+#include "eqsat/machine.h"
+#include "eqsat/recexpr.h"
+#include "eqsat/small_vec.h"
+#include "eqsat/subst.h"
+#include "eqsat/symbol.h"
+
+namespace tessary::eqsat {
+
+// The matches of a searcher within one class: at least one substitution.
+// Two substitutions live inline (a commuted pair in one class is common).
+struct SearchMatches {
+  Id eclass;
+  SmallVec<Subst, 2> substs;
+  const PatternAst* ast = nullptr;  // the searcher's term, owned by the searcher
+};
+
+// The left side of a rule.
+class Searcher {
+ public:
+  virtual ~Searcher() = default;
+  // Matches over the whole (clean) e-graph, at most `limit` substitutions in total.
+  virtual std::vector<SearchMatches> search_with_limit(const EGraph& egraph,
+                                                       std::size_t limit) const = 0;
+  // The matches within one class, if any.
+  virtual std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                                std::size_t limit) const = 0;
+  // Variables the searcher binds, in order of first appearance.
+  virtual std::vector<Var> vars() const = 0;
+};
+
+// The right side of a rule.
+class Applier {
+ public:
+  virtual ~Applier() = default;
+  // Instantiates for every substitution and merges with its class; returns the
+  // ids of the instantiations whose merge changed the e-graph.
+  virtual std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                        GlobalSymbol rule_name) const = 0;
+  // Variables the applier reads, in order of first appearance.
+  virtual std::vector<Var> vars() const = 0;
+};
+
+class Pattern final : public Searcher, public Applier {
+ public:
+  // Compacts `ast` and compiles it. `ast` must not be empty.
+  explicit Pattern(const PatternAst& ast);
+  // Reads, compacts and compiles pattern text.
+  [[nodiscard]] static Result<Pattern, RecExprParseError> parse(std::string_view text);
+
+  const PatternAst& ast() const { return ast_; }
+  const Program& program() const { return program_; }
+
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph,
+                                               std::size_t limit) const override;
+  std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                        std::size_t limit) const override;
+  std::vector<Var> vars() const override;
+  std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                GlobalSymbol rule_name) const override;
+
+  // Adds the instantiation of this pattern under `subst` and returns the
+  // class id of its root. `scratch` is reused between calls.
+  Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const;
+
+ private:
+  // Starts loading what applying `item` will read; `stage` 0 fetches the
+  // classes and the table slot, stage 1 the table entry the slot names.
+  void prefetch(const EGraph& egraph, const std::pair<Id, const Subst*>& item, int stage,
+                std::vector<Id>& ids) const;
+
+  PatternAst ast_;
+  Program program_;
+  // The root is an e-node over variables only, so its instantiation can be
+  // formed (and its table slot prefetched) straight from a substitution.
+  bool flat_root_ = false;
+};
+
+}  // namespace tessary::eqsat

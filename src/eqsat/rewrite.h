@@ -1,0 +1,40 @@
+// A rewrite rule: a name, a searcher (left side) and an applier (right side).
+// Rules are immutable and may be shared between runs and threads; their sides
+// are held through shared pointers.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+#include "eqsat/pattern.h"
+#include "eqsat/symbol.h"
+
+namespace tessary::eqsat {
+
+class Rewrite {
+ public:
+  // A rule, or "Rewrite {name} refers to unbound var {var}" when the applier
+  // reads a variable the searcher does not bind.
+  [[nodiscard]] static Result<Rewrite, std::string> create(std::string_view name,
+                                                           std::shared_ptr<const Searcher> searcher,
+                                                           std::shared_ptr<const Applier> applier);
+  [[nodiscard]] static Result<Rewrite, std::string> create(std::string_view name, Pattern searcher,
+                                                           Pattern applier);
+
+  GlobalSymbol name() const { return name_; }
+  const Searcher& searcher() const { return *searcher_; }
+  const Applier& applier() const { return *applier_; }
+
+ private:
+  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher,
+          std::shared_ptr<const Applier> applier)
+      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+
+  GlobalSymbol name_;
+  std::shared_ptr<const Searcher> searcher_;
+  std::shared_ptr<const Applier> applier_;
+};
+
+}  // namespace tessary::eqsat

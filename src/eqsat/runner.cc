@@ -1,0 +1,168 @@
+#include "eqsat/runner.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Writes the duplicate-name warning when a rule name occurs more than once.
+void warn_duplicate_names(std::span<const Rewrite> rules) {
+  std::vector<std::pair<GlobalSymbol, std::size_t>> counts;  // first-appearance order
+  for (const Rewrite& rule : rules) {
+    bool found = false;
+    for (auto& [name, count] : counts) {
+      if (name == rule.name()) {
+        ++count;
+        found = true;
+        break;
+      }
+    }
+    if (!found) counts.emplace_back(rule.name(), 1);
+  }
+  bool warned = false;
+  for (const auto& [name, count] : counts) {
+    if (count < 2) continue;
+    if (!warned) {
+      std::cerr << "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
+      warned = true;
+    }
+    std::cerr << "Rule '" << name << "' appears " << count << " times\n";
+  }
+}
+
+}  // namespace
+
+std::string to_string(const StopReason& reason) {
+  struct Render {
+    std::string operator()(const Saturated&) const { return "Saturated"; }
+    std::string operator()(const IterationLimit& r) const {
+      return "IterationLimit(" + std::to_string(r.iterations) + ")";
+    }
+    std::string operator()(const NodeLimit& r) const {
+      return "NodeLimit(" + std::to_string(r.size) + ")";
+    }
+    std::string operator()(const TimeLimit& r) const {
+      std::ostringstream out;
+      out << "TimeLimit(" << r.seconds << ")";
+      return out.str();
+    }
+    std::string operator()(const Other& r) const { return "Other(" + r.message + ")"; }
+  };
+  return std::visit(Render{}, reason);
+}
+
+Runner::Runner(RunnerLimits limits)
+    : limits_(limits), scheduler_(std::make_unique<BackoffScheduler>()) {}
+
+std::optional<StopReason> Runner::check_limits() const {
+  if (start_time_) {
+    const auto elapsed = Clock::now() - *start_time_;
+    if (elapsed > limits_.time_limit) {
+      return TimeLimit{std::chrono::duration<double>(elapsed).count()};
+    }
+  }
+  if (egraph_.size() > limits_.node_limit) return NodeLimit{egraph_.size()};
+  if (iterations_.size() >= limits_.iter_limit) return IterationLimit{iterations_.size()};
+  return std::nullopt;
+}
+
+Runner& Runner::run(std::span<const Rewrite> rules) {
+  warn_duplicate_names(rules);
+  egraph_.rebuild();
+  while (true) {
+    Iteration iteration = run_one(rules);
+    std::optional<StopReason> stop = iteration.stop_reason;
+    iterations_.push_back(std::move(iteration));
+    if (!stop) stop = check_limits();
+    if (stop) {
+      stop_reason_ = std::move(stop);
+      break;
+    }
+  }
+  if (iterations_.empty()) fault("assertion failed: !self.iterations.is_empty()");
+  if (!stop_reason_) fault("assertion failed: self.stop_reason.is_some()");
+  return *this;
+}
+
+Iteration Runner::run_one(std::span<const Rewrite> rules) {
+  if (stop_reason_) fault("assertion failed: self.stop_reason.is_none()");
+  const std::size_t i = iterations_.size();
+  if (!start_time_) start_time_ = Clock::now();
+
+  Iteration record;
+  std::optional<StopReason> stop = check_limits();
+  record.egraph_nodes = egraph_.size();
+  record.egraph_classes = egraph_.number_of_classes();
+
+  const auto hook_start = Clock::now();
+  if (!stop) {
+    for (RunnerHook& hook : hooks_) {
+      Result<void, std::string> result = hook(*this);
+      if (!result) {
+        stop = Other{result.error()};
+        break;
+      }
+    }
+  }
+  const std::size_t hooked_nodes = egraph_.size();
+  const std::size_t hooked_classes = egraph_.number_of_classes();
+  record.hook_time = seconds_since(hook_start);
+
+  const auto search_start = Clock::now();
+  std::vector<std::vector<SearchMatches>> matches;
+  if (!stop) {
+    matches.reserve(rules.size());
+    for (const Rewrite& rule : rules) {
+      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      if ((stop = check_limits())) break;
+    }
+  }
+  record.search_time = seconds_since(search_start);
+
+  const auto apply_start = Clock::now();
+  if (!stop) {
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      const Rewrite& rule = rules[k];
+      const std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rule, matches[k]);
+      if (applied != 0) {
+        bool found = false;
+        for (auto& [name, count] : record.applied) {
+          if (name == rule.name()) {
+            count += applied;
+            found = true;
+            break;
+          }
+        }
+        if (!found) record.applied.emplace_back(rule.name(), applied);
+      }
+      if ((stop = check_limits())) break;
+    }
+  }
+  record.apply_time = seconds_since(apply_start);
+
+  const auto rebuild_start = Clock::now();
+  record.n_rebuilds = egraph_.rebuild();
+  record.rebuild_time = seconds_since(rebuild_start);
+
+  if (record.applied.empty() && scheduler_->can_stop(i)) {
+    const bool unchanged = egraph_.size() == record.egraph_nodes &&
+                           egraph_.number_of_classes() == record.egraph_classes &&
+                           hooked_nodes == record.egraph_nodes &&
+                           hooked_classes == record.egraph_classes;
+    if (unchanged && !stop) stop = Saturated{};
+  }
+  record.total_time = seconds_since(search_start);
+  record.stop_reason = std::move(stop);
+  return record;
+}
+
+}  // namespace tessary::eqsat

@@ -1,0 +1,90 @@
+#include "eqsat/scheduler.h"
+
+#include <limits>
+#include <string>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+// `value << shift`, for the shift counts that backoff arithmetic can reach.
+std::uint64_t shifted(std::uint64_t value, std::uint64_t shift) {
+  if (shift >= 64) fault("backoff shift of " + std::to_string(shift) + " bits overflows");
+  return value << shift;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > kMax - b ? kMax : a + b;
+}
+
+}  // namespace
+
+RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
+  const auto [it, inserted] = index_.try_emplace(name, stats_.size());
+  if (inserted) {
+    RuleStats fresh;
+    fresh.match_limit = default_match_limit_;
+    fresh.ban_length = default_ban_length_;
+    stats_.emplace_back(name, fresh);
+  }
+  return stats_[it->second].second;
+}
+
+const RuleStats* BackoffScheduler::stats_of(GlobalSymbol name) const {
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &stats_[it->second].second;
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
+                                                            const EGraph& egraph,
+                                                            const Rewrite& rule) {
+  RuleStats& stats = rule_stats(rule.name());
+  if (iteration < stats.banned_until) return {};
+
+  const std::uint64_t threshold = shifted(stats.match_limit, stats.times_banned);
+  auto matches = rule.searcher().search_with_limit(egraph, saturating_add(threshold, 1));
+  std::uint64_t total = 0;
+  for (const SearchMatches& m : matches) total += m.substs.size();
+
+  if (total > threshold) {
+    const std::uint64_t ban = shifted(stats.ban_length, stats.times_banned);
+    stats.banned_until = saturating_add(iteration, ban);
+    stats.times_banned += 1;
+    return {};
+  }
+  stats.times_applied += 1;
+  return matches;
+}
+
+std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph,
+                                            const Rewrite& rule,
+                                            const std::vector<SearchMatches>& matches) {
+  return rule.applier().apply_matches(egraph, matches, rule.name()).size();
+}
+
+bool BackoffScheduler::can_stop(std::size_t iteration) {
+  std::vector<RuleStats*> banned;
+  for (auto& [name, stats] : stats_) {
+    if (iteration < stats.banned_until) banned.push_back(&stats);
+  }
+  if (banned.empty()) return true;
+
+  std::uint64_t min_ban = kMax;
+  for (const RuleStats* s : banned) min_ban = std::min(min_ban, s->banned_until);
+  if (min_ban < iteration) fault("assertion failed: min_ban >= iteration");
+  // Nothing else can change the e-graph: fast-forward to the earliest ban's
+  // end, so the soonest-banned rules are searched again next iteration.
+  const std::uint64_t delta = min_ban - iteration;
+  std::size_t unbanned = 0;
+  for (RuleStats* s : banned) {
+    s->banned_until -= delta;
+    if (s->banned_until == iteration) ++unbanned;
+  }
+  if (unbanned == 0) fault("assertion failed: !unbanned.is_empty()");
+  return false;
+}
+
+}  // namespace tessary::eqsat

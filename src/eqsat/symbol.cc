@@ -1,0 +1,112 @@
+#include "eqsat/symbol.h"
+
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include "base/hash.h"
+
+namespace tessary::eqsat {
+namespace {
+
+constexpr std::string_view kPoisonedShard = "called `Result::unwrap()` on an `Err` value";
+
+std::uint32_t shard_of(std::uint64_t hash) {
+  return static_cast<std::uint32_t>(hash) & (kSymbolShardCount - 1);
+}
+
+// The shard set indexes by the low hash bits, which within one shard all agree
+// in their lowest four: hand it the bits above those.
+std::uint64_t set_hash(std::uint64_t hash) { return hash >> kSymbolShardBits; }
+
+}  // namespace
+
+std::uint64_t symbol_text_hash(std::string_view text) {
+  std::uint64_t h = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    h = fx_mix(h, word);
+  }
+  std::uint64_t tail = 0;
+  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
+  h = fx_mix(h, tail);
+  h = fx_mix(h, text.size());
+  // fx_mix leaves the low bits weak; finish with a full avalanche.
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+SymbolTable::SymbolTable(std::uint32_t index_limit) : index_limit_(index_limit) {}
+
+SymbolTable& SymbolTable::global() {
+  // Leaked on purpose: symbol texts must outlive every static destructor.
+  static SymbolTable* const table = new SymbolTable();
+  return *table;
+}
+
+std::uint32_t SymbolTable::intern(std::string_view text) {
+  const std::uint64_t hash = symbol_text_hash(text);
+  const std::uint32_t shard_no = shard_of(hash);
+  Shard& shard = shards_[shard_no];
+  std::uint32_t position = 0;
+  bool full = false;
+  {
+    PoisonGuard guard(shard.mu, kPoisonedShard);
+    const auto found = shard.set.find(
+        set_hash(hash), [&](std::uint32_t pos) { return shard.strings[pos] == text; });
+    if (found) {
+      position = *found;
+    } else {
+      position = static_cast<std::uint32_t>(shard.strings.size());
+      // Refuse before storing, so a full shard keeps no unusable text; the
+      // fault comes after unlocking, so the refusal does not poison the shard.
+      full = static_cast<std::uint64_t>(position) + 1 >= index_limit_;
+      if (!full) {
+        char* copy = nullptr;
+        if (!text.empty()) {
+          copy = reinterpret_cast<char*>(shard.bytes.allocate(text.size()));
+          std::memcpy(copy, text.data(), text.size());
+        }
+        shard.strings.emplace_back(copy, text.size());
+        shard.set.insert(set_hash(hash), position);
+      }
+    }
+  }
+  if (full) {
+    fault("Can't represent index " + std::to_string(std::uint64_t{position} + 1) + " in a Symbol");
+  }
+  return (shard_no << kSymbolIndexBits) | (position + 1);
+}
+
+std::string_view SymbolTable::text(std::uint32_t value) {
+  const std::uint32_t shard_no = value >> kSymbolIndexBits;
+  const std::uint32_t index = value & kSymbolIndexMask;
+  Shard& shard = shards_[shard_no];
+  PoisonGuard guard(shard.mu, kPoisonedShard);
+  if (index == 0 || index > shard.strings.size()) {
+    fault("no symbol with value " + std::to_string(value));
+  }
+  return shard.strings[index - 1];
+}
+
+std::size_t SymbolTable::shard_size(std::uint32_t shard) {
+  Shard& s = shards_.at(shard);
+  PoisonGuard guard(s.mu, kPoisonedShard);
+  return s.strings.size();
+}
+
+void SymbolTable::poison_shard_for_testing(std::uint32_t shard) {
+  shards_.at(shard).mu.poison_for_testing();
+}
+
+std::string_view GlobalSymbol::as_str() const { return SymbolTable::global().text(value_); }
+
+std::ostream& operator<<(std::ostream& out, GlobalSymbol symbol) { return out << symbol.as_str(); }
+
+}  // namespace tessary::eqsat

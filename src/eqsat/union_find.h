@@ -1,0 +1,37 @@
+// The union-find over class ids: one parent vector indexed by id, where a
+// root is its own parent. `find` only reads; `find_mut` halves the path.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "eqsat/id.h"
+
+namespace tessary::eqsat {
+
+class UnionFind {
+ public:
+  // Appends a new singleton set; its index is the new id.
+  Id make_set();
+  std::size_t size() const { return parents_.size(); }
+
+  // The root of `id` without changing anything. Faults for an id never made.
+  Id find(Id id) const;
+  // The root of `id`, pointing every visited element at its grandparent.
+  Id find_mut(Id id);
+  // Whether `id` (which must exist) is its own parent.
+  bool is_root(Id id) const { return parents_[id.index()] == id; }
+  [[gnu::always_inline]] void prefetch(Id id) const {
+    __builtin_prefetch(parents_.data() + id.index());
+  }
+  // Makes `root` the parent of `absorbed`; both must be roots.
+  void set_parent(Id absorbed, Id root);
+
+  std::size_t capacity_bytes() const { return parents_.capacity() * sizeof(Id); }
+
+ private:
+  void check(Id id) const;
+  std::vector<Id> parents_;
+};
+
+}  // namespace tessary::eqsat

@@ -1,0 +1,60 @@
+#include "optimizer/cse.h"
+
+#include "base/fault.h"
+#include "base/hash.h"
+#include "base/id_table.h"
+
+namespace tessary {
+namespace {
+
+// Keyed hash of a node's symbol and renumbered operands. The key is drawn per
+// call, so colliding graphs cannot be prepared in advance.
+std::uint64_t node_hash(const SipKey& key, const std::string& op,
+                        const std::vector<EngineIndex>& children) {
+  std::uint64_t h = siphash13(key, op);
+  h = fx_mix(h, children.size());
+  for (const EngineIndex c : children) h = fx_mix(h, c);
+  return h;
+}
+
+}  // namespace
+
+EngineGraph cse(const EngineGraph& graph) {
+  const SipKey key = SipKey::random();
+  EngineGraph out;
+  out.nodes.reserve(graph.nodes.size());
+  IdTable index;
+  // renumber[i]: the surviving node that input node i became.
+  std::vector<EngineIndex> renumber;
+  renumber.reserve(graph.nodes.size());
+  std::vector<EngineIndex> children;
+  for (const EngineNode& node : graph.nodes) {
+    children.clear();
+    // A child always precedes its user, so its entry is already set.
+    for (const EngineIndex c : node.children) {
+      if (c >= renumber.size()) fault("engine node child does not precede its user");
+      children.push_back(renumber[c]);
+    }
+    const std::uint64_t h = node_hash(key, node.op, children);
+    const auto found = index.find(h, [&](std::uint32_t id) {
+      const EngineNode& seen = out.nodes[id];
+      return seen.op == node.op && seen.children == children;
+    });
+    if (found) {
+      renumber.push_back(*found);
+      continue;
+    }
+    const auto id = static_cast<EngineIndex>(out.nodes.size());
+    index.insert(h, id);
+    out.nodes.push_back(EngineNode{node.op, children, node.boundary});
+    renumber.push_back(id);
+  }
+  out.outputs.reserve(graph.outputs.size());
+  for (const EngineIndex o : graph.outputs) {
+    if (o >= renumber.size()) fault("engine graph output names no node");
+    out.outputs.push_back(renumber[o]);
+  }
+  return out;
+}
+
+}  // namespace tessary

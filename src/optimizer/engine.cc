@@ -1,0 +1,103 @@
+#include "optimizer/engine.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "base/fault.h"
+#include "eqsat/egraph.h"
+#include "eqsat/enode.h"
+#include "eqsat/pattern.h"
+#include "eqsat/runner.h"
+#include "eqsat/symbol.h"
+#include "optimizer/rules.h"
+
+namespace tessary {
+namespace {
+
+constexpr EngineIndex kNone = std::numeric_limits<EngineIndex>::max();
+
+eqsat::Pattern parse_rule_pattern(const std::string& text) {
+  auto parsed = eqsat::Pattern::parse(text);
+  if (!parsed) fault("rule pattern does not parse: " + text);
+  return std::move(parsed).value();
+}
+
+// Adds every node to a fresh e-graph, children first; returns the class id
+// recorded for each node. Equal ops over equal classes share a class already.
+std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
+  std::vector<eqsat::Id> ids;
+  ids.reserve(graph.nodes.size());
+  std::vector<eqsat::Id> children;
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const EngineNode& node = graph.nodes[i];
+    children.clear();
+    for (const EngineIndex c : node.children) {
+      if (c >= i) fault("engine node child does not precede its user");
+      children.push_back(ids[c]);
+    }
+    ids.push_back(egraph.add(eqsat::SymbolLang(eqsat::GlobalSymbol(node.op), children)));
+  }
+  return ids;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit)
+    : rules_(std::move(rules)), iter_limit_(iter_limit) {}
+
+SaturationEngine SaturationEngine::default_engine() {
+  std::vector<eqsat::Rewrite> rules;
+  for (const RuleText& rule : rule_texts()) {
+    auto rewrite = eqsat::Rewrite::create(rule.name, parse_rule_pattern(rule.searcher),
+                                          parse_rule_pattern(rule.applier));
+    if (!rewrite) fault(rewrite.error());
+    rules.push_back(std::move(rewrite).value());
+  }
+  return SaturationEngine(std::move(rules), kDefaultIterLimit);
+}
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  const std::size_t n = graph.nodes.size();
+  eqsat::EGraph egraph;
+  const std::vector<eqsat::Id> ids = load(graph, egraph);
+
+  eqsat::Runner runner;
+  runner.set_egraph(std::move(egraph)).set_iter_limit(iter_limit_).set_node_limit(4 * n + 1024);
+  // Whatever is merged when the run stops, saturated or at a limit, is used.
+  runner.run(rules_);
+  const eqsat::EGraph& result_graph = runner.egraph();
+
+  // classes[i]: the class of node i after the run. The first node seen in a
+  // class represents it; an operand precedes its user, so an identity op
+  // merged with its operand is represented by that operand (or earlier).
+  std::vector<eqsat::Id> classes;
+  classes.reserve(n);
+  for (const eqsat::Id id : ids) classes.push_back(result_graph.find(id));
+  std::vector<EngineIndex> result_index(result_graph.id_count(), kNone);
+
+  EngineGraph out;
+  out.nodes.reserve(std::min(n, result_graph.number_of_classes()));
+  for (std::size_t i = 0; i < n; ++i) {
+    EngineIndex& slot = result_index[classes[i].index()];
+    if (slot != kNone) continue;
+    const EngineNode& node = graph.nodes[i];
+    EngineNode kept{node.op, {}, !is_op_symbol(node.op)};
+    kept.children.reserve(node.children.size());
+    for (const EngineIndex c : node.children) {
+      const EngineIndex r = result_index[classes[c].index()];
+      if (r == kNone) fault("canonical operand has no representative");
+      kept.children.push_back(r);
+    }
+    slot = static_cast<EngineIndex>(out.nodes.size());
+    out.nodes.push_back(std::move(kept));
+  }
+  out.outputs.reserve(graph.outputs.size());
+  for (const EngineIndex o : graph.outputs) {
+    if (o >= n) fault("engine graph output names no node");
+    out.outputs.push_back(result_index[classes[o].index()]);
+  }
+  return out;
+}
+
+}  // namespace tessary

@@ -1,0 +1,48 @@
+// Rewrite engines: the canonicalization step of the reduction pipeline merges
+// engine-graph nodes that an engine proves equal. RewriteEngine is the
+// interface the pipeline calls; SaturationEngine runs the twelve rules by
+// equality saturation.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "eqsat/rewrite.h"
+#include "optimizer/engine_graph.h"
+
+namespace tessary {
+
+class RewriteEngine {
+ public:
+  virtual ~RewriteEngine() = default;
+
+  // Returns an equivalent graph. The result keeps every child before its
+  // user, has one output per input output (output k stands for output k),
+  // gives each node the `op` of an input node it stands for, and sets
+  // `boundary` exactly for nodes whose `op` does not begin with "op|".
+  virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
+};
+
+// Loads the graph into an e-graph, runs its rules to saturation or to the
+// runner's limits, and keeps the lowest-indexed node of every class.
+// Immutable once built, so one engine may serve several threads.
+class SaturationEngine final : public RewriteEngine {
+ public:
+  static constexpr std::size_t kDefaultIterLimit = 12;
+
+  SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit);
+
+  // The twelve commute and identity rules with iteration limit 12.
+  static SaturationEngine default_engine();
+
+  EngineGraph canonicalize(const EngineGraph& graph) const override;
+
+  const std::vector<eqsat::Rewrite>& rules() const { return rules_; }
+  std::size_t iter_limit() const { return iter_limit_; }
+
+ private:
+  std::vector<eqsat::Rewrite> rules_;
+  std::size_t iter_limit_;
+};
+
+}  // namespace tessary

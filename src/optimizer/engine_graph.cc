@@ -1,0 +1,167 @@
+#include "optimizer/engine_graph.h"
+
+#include <limits>
+#include <variant>
+
+#include "base/fault.h"
+#include "base/hash.h"
+#include "base/id_table.h"
+
+namespace tessary {
+namespace {
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+// Gives every boundary key its engine symbol and registers the first key of
+// each symbol as its prototype. Stages carry only their member count in their
+// token and an external's descriptor fields are written raw, so different keys
+// can share a token; each distinct key (ignoring inputs) gets its own symbol:
+// the token itself, or, when that is taken by a different key, the token plus
+// the first free suffix "#1", "#2", ... The suffix only extends the token, so
+// the symbol keeps the token's non-op head and stays a boundary symbol.
+class BoundarySymbols {
+ public:
+  explicit BoundarySymbols(PrototypeTable& symbols) : symbols_(symbols), key_(SipKey::random()) {}
+
+  const std::string& symbol_of(const NodeKey& key) {
+    const std::uint64_t h = hash_except_inputs(key);
+    const auto found = index_.find(
+        h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
+    if (found) return entries_[*found]->first;
+    const std::string token = key.token();
+    std::string symbol = token;
+    if (symbols_.contains(symbol)) {
+      // Suffixes already handed out for this token are skipped at once, so
+      // many keys sharing one token cost one probe each.
+      std::uint64_t& next = next_suffix_[token];
+      do {
+        symbol = token;
+        symbol.push_back('#');
+        symbol.append(std::to_string(++next));
+      } while (symbols_.contains(symbol));
+    }
+    // Elements of an unordered_map keep their address when it rehashes.
+    const auto& entry = *symbols_.emplace(std::move(symbol), key).first;
+    index_.insert(h, static_cast<std::uint32_t>(entries_.size()));
+    entries_.push_back(&entry);
+    return entry.first;
+  }
+
+ private:
+  // A keyed hash that agrees with same_except_inputs: the token, plus what the
+  // token leaves out (stage members, descriptor field lengths).
+  std::uint64_t hash_except_inputs(const NodeKey& key) {
+    scratch_ = key.token();
+    if (const Stage* stage = key.get_if<Stage>()) {
+      for (const StageOp& m : stage->members) {
+        scratch_.push_back('\0');
+        scratch_.append(m.op);
+        for (const StageRef& r : m.refs) {
+          scratch_.push_back(r.tag == StageRef::Tag::kInput ? 'i' : 'm');
+          scratch_.append(std::to_string(r.index));
+        }
+      }
+    } else if (const External* ext = key.get_if<External>()) {
+      const PayloadDescriptor& d = ext->descriptor;
+      for (const std::string* f :
+           {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+        scratch_.push_back('\0');
+        scratch_.append(std::to_string(f->size()));
+      }
+    }
+    return siphash13(key_, scratch_);
+  }
+
+  PrototypeTable& symbols_;
+  SipKey key_;
+  IdTable index_;  // hash_except_inputs -> position in entries_
+  std::vector<const PrototypeTable::value_type*> entries_;
+  std::unordered_map<std::string, std::uint64_t> next_suffix_;
+  std::string scratch_;
+};
+
+// Engine nodes for the kept keys of `nodes` (all of them when `live` is
+// null), children renumbered through `live`.
+EngineGraphBuild build_engine_graph(std::span<const NodeKey> nodes, const LiveGraph* live,
+                                    std::span<const std::uint64_t> outputs) {
+  const std::size_t count = live ? live->kept.size() : nodes.size();
+  if (count >= std::numeric_limits<EngineIndex>::max()) fault("engine graph is too large");
+  EngineGraphBuild build;
+  BoundarySymbols boundary_symbols(build.symbols);
+  build.graph.nodes.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint64_t id = live ? live->kept[k] : k;
+    const NodeKey& key = nodes[id];
+    EngineNode node;
+    node.boundary = key.kind() != NodeKind::kOp;
+    node.op = node.boundary ? boundary_symbols.symbol_of(key) : key.token();
+    const auto inputs = key.inputs();
+    node.children.reserve(inputs.size());
+    for (const NodeId input : inputs) {
+      if (input >= id) fault("node input does not precede its user");
+      node.children.push_back(static_cast<EngineIndex>(live ? live->renumber[input] : input));
+    }
+    build.graph.nodes.push_back(std::move(node));
+  }
+  build.graph.outputs.reserve(outputs.size());
+  for (const std::uint64_t o : outputs) {
+    if (o >= count) fault("reduction output names no node");
+    build.graph.outputs.push_back(static_cast<EngineIndex>(o));
+  }
+  return build;
+}
+
+}  // namespace
+
+bool is_op_symbol(std::string_view op) { return op.starts_with("op|"); }
+
+bool same_except_inputs(const NodeKey& a, const NodeKey& b) {
+  if (a.kind() != b.kind()) return false;
+  return std::visit(Overloaded{
+                        [&](const Source& x) { return x == *b.get_if<Source>(); },
+                        [&](const Op& x) {
+                          const Op& y = *b.get_if<Op>();
+                          return x.name == y.name && x.params == y.params;
+                        },
+                        [&](const Reduction& x) {
+                          const Reduction& y = *b.get_if<Reduction>();
+                          return x.name == y.name && x.params == y.params;
+                        },
+                        [&](const External& x) {
+                          const External& y = *b.get_if<External>();
+                          return x.descriptor == y.descriptor && x.params == y.params;
+                        },
+                        [&](const Stage& x) { return x.members == b.get_if<Stage>()->members; },
+                        [&](const Exchange& x) { return x.params == b.get_if<Exchange>()->params; },
+                    },
+                    a.variant());
+}
+
+EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
+                                 std::span<const std::uint64_t> outputs) {
+  return build_engine_graph(keys, nullptr, outputs);
+}
+
+EngineGraphBuild to_engine_graph(std::span<const NodeKey> nodes, const LiveGraph& live) {
+  return build_engine_graph(nodes, &live, live.outputs);
+}
+
+void verify_engine_graph(const EngineGraph& graph) {
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const EngineNode& node = graph.nodes[i];
+    if (node.boundary == is_op_symbol(node.op)) fault("engine node boundary flag disagrees");
+    for (const EngineIndex child : node.children) {
+      if (child >= i) fault("engine node child does not precede its user");
+    }
+  }
+  for (const EngineIndex o : graph.outputs) {
+    if (o >= graph.nodes.size()) fault("engine graph output names no node");
+  }
+}
+
+}  // namespace tessary

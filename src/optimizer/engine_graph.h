@@ -1,0 +1,86 @@
+// The optimizer's working graph: node keys turned into operator symbols with
+// operand indices (EngineGraph), the prototype keys that boundary nodes are
+// rebuilt from, and the pipeline's result (Reduced) with its six counters.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ir/node.h"
+#include "optimizer/dce.h"
+
+namespace tessary {
+
+// Index of a node inside one engine graph. Every child index is smaller than
+// the index of the node that uses it.
+using EngineIndex = std::uint32_t;
+
+struct EngineNode {
+  // The operator symbol: the node token for ops; for boundary nodes the token,
+  // plus "#k" when an earlier, different key already holds that token.
+  std::string op;
+  std::vector<EngineIndex> children;
+  // True for every node that is not an op; boundary nodes are never fused.
+  bool boundary = false;
+
+  friend bool operator==(const EngineNode& a, const EngineNode& b) = default;
+};
+
+struct EngineGraph {
+  std::vector<EngineNode> nodes;
+  // Positions in `nodes`, in the caller's order; repetitions allowed.
+  std::vector<EngineIndex> outputs;
+
+  friend bool operator==(const EngineGraph& a, const EngineGraph& b) = default;
+};
+
+// Maps the engine symbol of every boundary node to the first kept key that
+// has it. Fusion rebuilds a boundary node as its prototype with new inputs
+// (the prototype's own inputs are never read).
+using PrototypeTable = std::unordered_map<std::string, NodeKey>;
+
+struct ReductionCounters {
+  std::uint64_t input_nodes = 0;
+  std::uint64_t reachable_nodes = 0;
+  std::uint64_t canonical_nodes = 0;
+  std::uint64_t stages = 0;
+  std::uint64_t reduced_nodes = 0;
+  std::uint64_t boundary_nodes = 0;
+
+  friend bool operator==(const ReductionCounters& a, const ReductionCounters& b) = default;
+};
+
+// A reduced graph: keys in topological order (inputs are earlier positions),
+// one output position per requested output, and the pipeline's counters.
+struct Reduced {
+  std::vector<NodeKey> nodes;
+  std::vector<std::uint64_t> outputs;
+  ReductionCounters counters;
+};
+
+struct EngineGraphBuild {
+  EngineGraph graph;
+  PrototypeTable symbols;
+};
+
+// True when `op` names an op node's symbol (it begins with "op|").
+bool is_op_symbol(std::string_view op);
+
+// True when the two keys are equal apart from their inputs.
+bool same_except_inputs(const NodeKey& a, const NodeKey& b);
+
+// Turns every key into an engine node. Keys whose inputs are not earlier
+// positions, and outputs out of range, are broken preconditions (faults).
+EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
+                                 std::span<const std::uint64_t> outputs);
+// The same for the live part of `nodes` only, read in place.
+EngineGraphBuild to_engine_graph(std::span<const NodeKey> nodes, const LiveGraph& live);
+
+// Faults unless every child and output of `graph` names an earlier node (or,
+// for outputs, any node), and every boundary flag agrees with its symbol.
+void verify_engine_graph(const EngineGraph& graph);
+
+}  // namespace tessary

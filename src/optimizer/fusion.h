@@ -1,0 +1,17 @@
+// Stage fusion, the last pass of the reduction pipeline: partitions the ops of
+// an engine graph into groups, emits each group as one Stage node and rebuilds
+// every boundary node from its prototype key.
+#pragma once
+
+#include "optimizer/engine_graph.h"
+
+namespace tessary {
+
+// Groups ops under the single-use rule (`maximal_fusion` false: an op joins
+// its consumer when that is its only use) or the fan-out rule (true: an op
+// joins when all its consumers are in one group). Fills `nodes`, `outputs`
+// and the counters `stages`, `reduced_nodes` and `boundary_nodes`. A boundary
+// symbol missing from `symbols` is a broken precondition and faults.
+Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion);
+
+}  // namespace tessary

@@ -1,0 +1,109 @@
+#include "optimizer/incremental.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/fault.h"
+#include "optimizer/pipeline.h"
+#include "optimizer/rules.h"
+
+namespace tessary {
+
+IncrementalReducer::IncrementalReducer() : hash_key_(SipKey::random()) {}
+
+void IncrementalReducer::begin_hash(const NodeKey& key) {
+  // Equal keys write equal bytes; keys that share these bytes (stages, some
+  // externals) only collide and are told apart by `find`.
+  scratch_.clear();
+  if (const Op* op = key.get_if<Op>()) {
+    scratch_.push_back('o');
+    scratch_.append(op->name);
+    scratch_.push_back('\0');
+    op->params.append_token(scratch_);
+  } else {
+    scratch_.assign(key.token());
+  }
+  head_size_ = scratch_.size();
+}
+
+std::uint64_t IncrementalReducer::finish_hash(std::span<const NodeId> inputs) {
+  scratch_.resize(head_size_);
+  for (const NodeId input : inputs) {
+    char bytes[sizeof(NodeId)];
+    std::memcpy(bytes, &input, sizeof bytes);
+    scratch_.append(bytes, sizeof bytes);
+  }
+  return siphash13(hash_key_, scratch_);
+}
+
+std::optional<std::uint32_t> IncrementalReducer::find(const NodeKey& key,
+                                                      std::span<const NodeId> inputs,
+                                                      std::uint64_t hash) const {
+  return index_.find(hash, [&](std::uint32_t id) {
+    const NodeKey& seen = nodes_[id];
+    const auto seen_inputs = seen.inputs();
+    return std::equal(seen_inputs.begin(), seen_inputs.end(), inputs.begin(), inputs.end()) &&
+           same_except_inputs(seen, key);
+  });
+}
+
+std::uint64_t IncrementalReducer::fold(const NodeKey& key, NodeIds inputs) {
+  const Op* op = key.get_if<Op>();
+  // An identity op stands for its operand, but only with exactly one operand,
+  // as in the engine's identity rules. Only an add or mul with two parameters
+  // can have an identity token, so most ops skip building their token.
+  if (op && inputs.size() == 1 && op->params.size() == 2 &&
+      (op->name == "add" || op->name == "mul") && is_identity_token(key.token())) {
+    return inputs[0];
+  }
+  begin_hash(key);
+  const std::uint64_t h = finish_hash(inputs);
+  if (const auto found = find(key, inputs, h)) return *found;
+  if (op && inputs.size() == 2 && op->params.empty() && is_commutative_op(op->name)) {
+    const NodeId swapped[2] = {inputs[1], inputs[0]};
+    if (const auto found = find(key, swapped, finish_hash(swapped))) return *found;
+    // Otherwise recorded in its own operand order.
+  }
+  return append(key, std::move(inputs), h);
+}
+
+std::uint64_t IncrementalReducer::append(const NodeKey& key, NodeIds inputs, std::uint64_t hash) {
+  if (nodes_.size() >= UINT32_MAX - 1) fault("incremental reducer is full");
+  const auto id = static_cast<std::uint32_t>(nodes_.size());
+  if (const Op* op = key.get_if<Op>()) {
+    nodes_.push_back(Op{op->name, op->params, std::move(inputs)});
+  } else {
+    nodes_.push_back(key.with_inputs(std::move(inputs)));
+  }
+  index_.insert(hash, id);
+  return id;
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
+  for (const NodeKey& key : delta) {
+    const auto store_inputs = key.inputs();
+    NodeIds inputs;
+    inputs.reserve(store_inputs.size());
+    for (const NodeId j : store_inputs) {
+      if (j >= remap_.size()) return Err(BadNodeId{j});
+      inputs.push_back(remap_[j]);
+    }
+    remap_.push_back(fold(key, std::move(inputs)));
+  }
+  total_work_ += delta.size();
+  return std::uint64_t{delta.size()};
+}
+
+Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uint64_t> outputs,
+                                                        const RewriteEngine& engine,
+                                                        bool maximal_fusion) const {
+  std::vector<std::uint64_t> mapped;
+  mapped.reserve(outputs.size());
+  for (const std::uint64_t o : outputs) {
+    if (o >= remap_.size()) return Err(BadNodeId{o});
+    mapped.push_back(remap_[o]);
+  }
+  return reduce_with_mode(nodes_, mapped, engine, maximal_fusion);
+}
+
+}  // namespace tessary

@@ -1,0 +1,75 @@
+// IncrementalReducer: keeps a canonical form of a graph up to date while the
+// graph is being built. Each step folds only the nodes added since the last
+// one (identity ops removed, commutative duplicates found, everything else
+// hash-consed); finalize runs the reduction pipeline on the canonical form.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/hash.h"
+#include "base/result.h"
+#include "base/id_table.h"
+#include "ir/node.h"
+#include "ir/store.h"
+#include "optimizer/engine.h"
+#include "optimizer/engine_graph.h"
+
+namespace tessary {
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer();
+
+  // Consumes `delta`, the store's nodes with ids watermark() onward, in id
+  // order. Returns its length, or the first input id that names no consumed
+  // node; the keys before that one stay consumed, but total_work() grows only
+  // when a step completes.
+  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+
+  // Reduces the canonical form against the store ids `outputs`, or fails with
+  // the first one not below watermark(). Changes nothing.
+  [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const std::uint64_t> outputs,
+                                                    const RewriteEngine& engine,
+                                                    bool maximal_fusion) const;
+
+  // How many store nodes have been consumed; the next step starts there.
+  std::uint64_t watermark() const { return remap_.size(); }
+  // Store nodes processed by completed steps.
+  std::uint64_t total_work() const { return total_work_; }
+  // Size of the canonical form.
+  std::uint64_t canonical_count() const { return nodes_.size(); }
+
+  // The canonical form: inputs of entry i are earlier canonical indices.
+  const std::vector<NodeKey>& nodes() const { return nodes_; }
+  // Entry i: the canonical index standing for store node i.
+  const std::vector<std::uint64_t>& remap() const { return remap_; }
+
+ private:
+  // Hashing a key with given inputs: begin_hash writes the part that does
+  // not depend on the inputs, finish_hash adds the inputs and hashes.
+  void begin_hash(const NodeKey& key);
+  std::uint64_t finish_hash(std::span<const NodeId> inputs);
+  // The canonical index of `key` with its inputs replaced by `inputs`, if the
+  // form holds it; `hash` is that key's hash.
+  std::optional<std::uint32_t> find(const NodeKey& key, std::span<const NodeId> inputs,
+                                    std::uint64_t hash) const;
+  // The canonical index for store key `key` with canonical `inputs`.
+  std::uint64_t fold(const NodeKey& key, NodeIds inputs);
+  // Adds `key` with `inputs` as a new canonical node.
+  std::uint64_t append(const NodeKey& key, NodeIds inputs, std::uint64_t hash);
+
+  std::vector<NodeKey> nodes_;
+  std::vector<std::uint64_t> remap_;
+  // Interning table of nodes_: hashes of token and inputs, keyed per reducer.
+  IdTable index_;
+  SipKey hash_key_;
+  std::uint64_t total_work_ = 0;
+  std::string scratch_;        // reused hashing buffer
+  std::size_t head_size_ = 0;  // bytes of scratch_ written by begin_hash
+};
+
+}  // namespace tessary

@@ -1,0 +1,74 @@
+#include "optimizer/report.h"
+
+#include <array>
+#include <utility>
+
+#include "base/fault.h"
+#include "base/hash.h"
+#include "optimizer/pipeline.h"
+
+namespace tessary {
+
+std::size_t ReportKeyHash::operator()(const std::string& key) const {
+  static const SipKey kProcessKey = SipKey::random();
+  return static_cast<std::size_t>(siphash13(kProcessKey, key));
+}
+
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
+                            bool maximal_fusion) {
+  const Snapshot snap = store.snapshot();
+  return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+}
+
+Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
+                                                       std::span<const std::uint64_t> outputs,
+                                                       const RewriteEngine& engine,
+                                                       bool maximal_fusion) {
+  const std::vector<NodeKey> nodes = store.snapshot_from(0);
+  for (const std::uint64_t o : outputs) {
+    if (o >= nodes.size()) return Err(BadNodeId{o});
+  }
+  return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+}
+
+ReductionResult from_reduced(Reduced reduced) {
+  ReductionResult result{GraphStore(), reduced.counters};
+  // ids[p]: the id the new store gave the node at position p.
+  std::vector<NodeId> ids;
+  ids.reserve(reduced.nodes.size());
+  NodeIds inputs;
+  for (NodeKey& key : reduced.nodes) {
+    bool unchanged = true;
+    inputs.clear();
+    for (const NodeId p : key.inputs()) {
+      if (p >= ids.size()) fault("reduced graph references only earlier nodes");
+      inputs.push_back(ids[p]);
+      unchanged = unchanged && ids[p] == p;
+    }
+    // A key whose inputs all kept their positions as ids goes in as it is.
+    auto id = unchanged ? result.store.intern(std::move(key))
+                        : result.store.intern(key.with_inputs(inputs));
+    if (!id) fault("reduced graph references only earlier nodes");
+    ids.push_back(id.value());
+  }
+  for (const std::uint64_t o : reduced.outputs) {
+    if (o >= ids.size() || !result.store.mark_output(ids[o])) fault("reduced output is valid");
+  }
+  return result;
+}
+
+ReportMap report_to_map(const ReductionCounters& counters) {
+  const std::array<std::pair<const char*, std::uint64_t>, 6> entries{{
+      {"input_nodes", counters.input_nodes},
+      {"reachable_nodes", counters.reachable_nodes},
+      {"canonical_nodes", counters.canonical_nodes},
+      {"stages", counters.stages},
+      {"reduced_nodes", counters.reduced_nodes},
+      {"boundary_nodes", counters.boundary_nodes},
+  }};
+  ReportMap map;
+  for (const auto& [name, count] : entries) map.emplace(name, count);
+  return map;
+}
+
+}  // namespace tessary

@@ -1,0 +1,347 @@
+// The reduction API: GraphStore.reduce, reduction_report and
+// reduce_incremental, and the IncrementalReducer class, which wraps one core
+// IncrementalReducer behind a lock of its own (taken before any store lock).
+#include "python/reducer.h"
+
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "base/fault.h"
+#include "optimizer/engine.h"
+#include "optimizer/incremental.h"
+#include "optimizer/report.h"
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/docstrings.h"
+#include "python/errors.h"
+#include "python/graph_store.h"
+#include "python/heap_type.h"
+#include "python/py_ref.h"
+
+namespace tessary::py {
+namespace {
+
+constexpr std::string_view kReducerPoisoned = "incremental reducer poisoned";
+
+struct PyIncrementalReducer {
+  PyObject_HEAD PoisonMutex mu;
+  IncrementalReducer reducer;  // guarded by mu
+};
+
+PyTypeObject* g_type = nullptr;
+
+const ArgSpec kReduceArgs{
+    .function = "GraphStore.reduce()",
+    .names = {"maximal_fusion", "outputs"},
+    .n_params = 2,
+    .n_positional = 0,
+    .n_required_positional = 0,
+    .n_required_keyword = 0,
+};
+const ArgSpec kReductionReportArgs{
+    .function = "GraphStore.reduction_report()",
+    .names = {"outputs"},
+    .n_params = 1,
+    .n_positional = 0,
+    .n_required_positional = 0,
+    .n_required_keyword = 0,
+};
+const ArgSpec kReduceIncrementalArgs{
+    .function = "GraphStore.reduce_incremental()",
+    .names = {"outputs"},
+    .n_params = 1,
+    .n_positional = 0,
+    .n_required_positional = 0,
+    .n_required_keyword = 0,
+};
+const ArgSpec kNewArgs{
+    .function = "IncrementalReducer.__new__()",
+    .names = {},
+    .n_params = 0,
+    .n_positional = 0,
+    .n_required_positional = 0,
+    .n_required_keyword = 0,
+};
+const ArgSpec kStepArgs{
+    .function = "IncrementalReducer.step()",
+    .names = {"store"},
+    .n_params = 1,
+    .n_positional = 1,
+    .n_required_positional = 1,
+    .n_required_keyword = 0,
+};
+const ArgSpec kFinalizeArgs{
+    .function = "IncrementalReducer.finalize()",
+    .names = {"store", "maximal_fusion", "outputs"},
+    .n_params = 3,
+    .n_positional = 1,
+    .n_required_positional = 1,
+    .n_required_keyword = 0,
+};
+
+// maximal_fusion: absent is false; a bool, or numpy's boolean scalar.
+bool fusion_from_py(PyObject* obj, bool& out) {
+  if (obj == nullptr || obj == Py_False) {
+    out = false;
+    return true;
+  }
+  if (obj == Py_True) {
+    out = true;
+    return true;
+  }
+  const char* type_name = Py_TYPE(obj)->tp_name;
+  if (std::string_view(type_name) == "numpy.bool_" || std::string_view(type_name) == "numpy.bool") {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return false;
+    out = truth == 1;
+    return true;
+  }
+  raise_wrong_type(obj, "bool");
+  return false;
+}
+
+// outputs: absent or None means the store's marks (nullopt).
+bool outputs_from_py(PyObject* obj, std::optional<NodeIds>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  out.emplace();
+  return ids_from_py(obj, *out);
+}
+
+bool store_from_py(PyObject* obj) {
+  if (is_graph_store(obj)) return true;
+  raise_wrong_type(obj, "GraphStore");
+  return false;
+}
+
+// The first id not naming a node of a store with `count` nodes, if any.
+std::optional<NodeId> first_bad_id(const NodeIds& ids, std::uint64_t count) {
+  for (const NodeId id : ids) {
+    if (id >= count) return id;
+  }
+  return std::nullopt;
+}
+
+PyObject* report_to_py(const ReductionCounters& counters) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, count] : report_to_map(counters)) {
+    PyRef name = PyRef::steal(str_to_py(key));
+    if (!name) return nullptr;
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// The 2-tuple (new GraphStore, report dict).
+PyObject* result_to_py(ReductionResult&& result) {
+  PyRef report = PyRef::steal(report_to_py(result.counters));
+  if (!report) return nullptr;
+  PyRef store = PyRef::steal(wrap_store(std::move(result.store)));
+  if (!store) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  if (!tuple) return nullptr;
+  PyTuple_SET_ITEM(tuple.get(), 0, store.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, report.release());
+  return tuple.release();
+}
+
+// Steps 2 to 4 of every store reduction: a fresh engine, then the reduction
+// against the marks or exactly the given outputs.
+Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store,
+                                                const std::optional<NodeIds>& outputs,
+                                                bool maximal_fusion) {
+  const SaturationEngine engine = SaturationEngine::default_engine();
+  if (!outputs) return reduce_with(store, engine, maximal_fusion);
+  return reduce_with_outputs(store, *outputs, engine, maximal_fusion);
+}
+
+PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, bool with_fusion, bool report_only) {
+  return guard_call([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_args(spec, args, nargs, kwnames, a)) return nullptr;
+    bool fusion = false;
+    PyObject* outputs_arg = a[0];
+    if (with_fusion) {
+      if (!fusion_from_py(a[0], fusion)) return argument_error("maximal_fusion");
+      outputs_arg = a[1];
+    }
+    std::optional<NodeIds> outputs;
+    if (!outputs_from_py(outputs_arg, outputs)) return argument_error("outputs");
+    Result<ReductionResult, BadNodeId> result = reduce_store(store_of(self), outputs, fusion);
+    if (!result) return map_err(result.error());
+    if (report_only) return report_to_py(result.value().counters);
+    return result_to_py(std::move(result).value());
+  });
+}
+
+IncrementalReducer& reducer_of(PyObject* self) {
+  return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
+}
+PoisonMutex& mutex_of(PyObject* self) { return reinterpret_cast<PyIncrementalReducer*>(self)->mu; }
+
+// Consumes the store's nodes from the watermark on. Runs under the reducer's
+// lock; the store's lock is taken only inside snapshot_from.
+Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer,
+                                               const GraphStore& store) {
+  const std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
+  return reducer.step(delta);
+}
+
+PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_call([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_args(kNewArgs, args, kwargs, a)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<PyIncrementalReducer*>(self);
+    new (&obj->mu) PoisonMutex();
+    try {
+      new (&obj->reducer) IncrementalReducer();
+    } catch (...) {
+      obj->mu.~PoisonMutex();
+      Py_TYPE(self)->tp_free(self);
+      Py_DECREF(type);
+      throw;
+    }
+    return self;
+  });
+}
+
+void reducer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* obj = reinterpret_cast<PyIncrementalReducer*>(self);
+  obj->reducer.~IncrementalReducer();
+  obj->mu.~PoisonMutex();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_args(kStepArgs, args, nargs, kwnames, a)) return nullptr;
+    if (!store_from_py(a[0])) return argument_error("store");
+    Result<std::uint64_t, BadNodeId> consumed = Err(BadNodeId{0});
+    {
+      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
+      consumed = consume_delta(reducer_of(self), store_of(a[0]));
+    }
+    if (!consumed) return map_err(consumed.error());
+    return PyLong_FromUnsignedLongLong(consumed.value());
+  });
+}
+
+PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_args(kFinalizeArgs, args, nargs, kwnames, a)) return nullptr;
+    if (!store_from_py(a[0])) return argument_error("store");
+    bool fusion = false;
+    if (!fusion_from_py(a[1], fusion)) return argument_error("maximal_fusion");
+    std::optional<NodeIds> given;
+    if (!outputs_from_py(a[2], given)) return argument_error("outputs");
+    const GraphStore& store = store_of(a[0]);
+    // The outputs are settled before the reducer's lock is taken.
+    NodeIds outputs;
+    if (given) {
+      if (const auto bad = first_bad_id(*given, store.node_count()))
+        return map_err(BadNodeId{*bad});
+      outputs = std::move(*given);
+    } else {
+      outputs = store.outputs();
+    }
+    Result<ReductionResult, BadNodeId> result = Err(BadNodeId{0});
+    {
+      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
+      IncrementalReducer& reducer = reducer_of(self);
+      const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store);
+      if (!consumed) {
+        result = Err(consumed.error());
+      } else {
+        const SaturationEngine engine = SaturationEngine::default_engine();
+        Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion);
+        if (!reduced) {
+          result = Err(reduced.error());
+        } else {
+          result = from_reduced(std::move(reduced).value());
+        }
+      }
+    }
+    if (!result) return map_err(result.error());
+    return result_to_py(std::move(result).value());
+  });
+}
+
+template <std::uint64_t (IncrementalReducer::*Getter)() const>
+PyObject* reducer_counter(PyObject* self, PyObject* /*unused*/) {
+  return guard_call([&]() -> PyObject* {
+    std::uint64_t value = 0;
+    {
+      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
+      value = (reducer_of(self).*Getter)();
+    }
+    return PyLong_FromUnsignedLongLong(value);
+  });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"step", as_cfunction(reducer_step), kFast, kStepDoc},
+    {"finalize", as_cfunction(reducer_finalize), kFast, kFinalizeDoc},
+    {"watermark", as_cfunction(reducer_counter<&IncrementalReducer::watermark>), METH_NOARGS,
+     kWatermarkDoc},
+    {"total_work", as_cfunction(reducer_counter<&IncrementalReducer::total_work>), METH_NOARGS,
+     kTotalWorkDoc},
+    {"canonical_count", as_cfunction(reducer_counter<&IncrementalReducer::canonical_count>),
+     METH_NOARGS, kCanonicalCountDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kIncrementalReducerDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+// Not subclassable, no __dict__: like the other classes of the module.
+PyType_Spec kSpec = {
+    "tessary_core.IncrementalReducer",
+    sizeof(PyIncrementalReducer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* incremental_reducer_type() { return heap_type_once(kSpec, g_type); }
+
+PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return reduce_impl(self, kReduceArgs, args, nargs, kwnames, /*with_fusion=*/true,
+                     /*report_only=*/false);
+}
+
+PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return reduce_impl(self, kReductionReportArgs, args, nargs, kwnames, /*with_fusion=*/false,
+                     /*report_only=*/true);
+}
+
+PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return reduce_impl(self, kReduceIncrementalArgs, args, nargs, kwnames, /*with_fusion=*/false,
+                     /*report_only=*/false);
+}
+
+}  // namespace tessary::py

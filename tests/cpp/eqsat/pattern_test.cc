@@ -1,0 +1,168 @@
+#include "eqsat/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+Pattern pat(std::string_view text) {
+  auto p = Pattern::parse(text);
+  if (!p) ADD_FAILURE() << text << ": " << to_string(p.error());
+  return std::move(p).value();
+}
+
+SymbolLang leaf(std::string_view op) { return SymbolLang(GlobalSymbol(op)); }
+SymbolLang node(std::string_view op, std::initializer_list<Id> children) {
+  return SymbolLang(GlobalSymbol(op), children);
+}
+
+std::size_t total(const std::vector<SearchMatches>& matches) {
+  std::size_t n = 0;
+  for (const auto& m : matches) n += m.substs.size();
+  return n;
+}
+
+TEST(Compile, RepeatedVariableBindsThenCompares) {
+  const Pattern p = pat("(f ?x ?x)");
+  EXPECT_EQ(p.ast().size(), 2u);
+  const auto& code = p.program().instructions;
+  ASSERT_EQ(code.size(), 2u);
+  EXPECT_EQ(std::get<instr::Bind>(code[0]),
+            (instr::Bind{SymbolLang{GlobalSymbol("f"), {Id(0), Id(0)}}, 0, 1}));
+  EXPECT_EQ(std::get<instr::Compare>(code[1]), (instr::Compare{2, 1}));
+  EXPECT_EQ(p.program().subst, (std::vector<std::pair<Var, Reg>>{{Var("?x"), 1}}));
+}
+
+TEST(Compile, RuleShapesAreOneBind) {
+  const Pattern commute = pat("(op|add ?a ?b)");
+  ASSERT_EQ(commute.program().instructions.size(), 1u);
+  EXPECT_EQ(std::get<instr::Bind>(commute.program().instructions[0]).out, 1u);
+  EXPECT_EQ(commute.program().subst,
+            (std::vector<std::pair<Var, Reg>>{{Var("?a"), 1}, {Var("?b"), 2}}));
+  const Pattern identity = pat("(op|add|scalar=f0000000000000000;side=sr ?x)");
+  ASSERT_EQ(identity.program().instructions.size(), 1u);
+  EXPECT_EQ(identity.program().subst, (std::vector<std::pair<Var, Reg>>{{Var("?x"), 1}}));
+}
+
+TEST(Compile, GroundSubtermBecomesLookup) {
+  const Pattern p = pat("(f ?x (g ?x))");
+  const auto& code = p.program().instructions;
+  ASSERT_EQ(code.size(), 2u);
+  EXPECT_TRUE(std::holds_alternative<instr::Bind>(code[0]));
+  const auto& lookup = std::get<instr::Lookup>(code[1]);
+  EXPECT_EQ(lookup.i, 2u);
+  ASSERT_EQ(lookup.term.size(), 2u);
+  EXPECT_EQ(std::get<Reg>(lookup.term[0].v), 1u);
+  EXPECT_EQ(std::get<SymbolLang>(lookup.term[1].v), (SymbolLang{GlobalSymbol("g"), {Id(0)}}));
+
+  EGraph g;
+  const Id a = g.add(leaf("a"));
+  const Id b = g.add(leaf("b"));
+  const Id hit = g.add(node("f", {a, g.add(node("g", {a}))}));
+  g.add(node("f", {a, g.add(node("g", {b}))}));
+  g.rebuild();
+  const auto matches = p.search_with_limit(g, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].eclass, hit);
+  EXPECT_EQ(matches[0].substs[0].get(Var("?x")), a);
+}
+
+class CommutedAdds : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    x_ = g_.add(leaf("x"));
+    y_ = g_.add(leaf("y"));
+    xy_ = g_.add(node("op|add", {x_, y_}));
+    const Id yx = g_.add(node("op|add", {y_, x_}));
+    g_.union_classes(xy_, yx);
+    for (int i = 0; i < 3; ++i) {
+      const Id l = g_.add(leaf("z" + std::to_string(i)));
+      g_.add(node("op|add", {l, l}));
+    }
+    g_.rebuild();
+  }
+  EGraph g_;
+  Id x_, y_, xy_;
+};
+
+TEST_F(CommutedAdds, BothOrdersInOneClassGiveTwoSubstitutions) {
+  const Pattern p = pat("(op|add ?a ?b)");
+  const auto m = p.search_eclass_with_limit(g_, xy_, 10);
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->eclass, g_.find(xy_));
+  ASSERT_EQ(m->substs.size(), 2u);
+  EXPECT_NE(m->substs[0], m->substs[1]);
+  EXPECT_EQ(total(p.search_with_limit(g_, 100)), 5u);
+  EXPECT_FALSE(p.search_eclass_with_limit(g_, x_, 10).has_value());
+  EXPECT_EQ(total(pat("(op|add ?a ?a)").search_with_limit(g_, 100)), 3u);
+}
+
+TEST_F(CommutedAdds, LimitsCutExactly) {
+  const Pattern p = pat("(op|add ?a ?b)");
+  for (std::size_t limit : {0u, 1u, 2u, 3u, 4u, 5u, 6u}) {
+    EXPECT_EQ(total(p.search_with_limit(g_, limit)), std::min<std::size_t>(limit, 5)) << limit;
+  }
+  const auto one = p.search_eclass_with_limit(g_, xy_, 1);
+  ASSERT_TRUE(one.has_value());
+  EXPECT_EQ(one->substs.size(), 1u);
+  EXPECT_TRUE(p.program().run_with_limit(g_, xy_, 0).empty());
+}
+
+TEST_F(CommutedAdds, VariableRootMatchesEveryClass) {
+  EXPECT_EQ(total(pat("?v").search_with_limit(g_, 1000)), g_.number_of_classes());
+}
+
+TEST_F(CommutedAdds, SearchingADirtyEGraphFaults) {
+  g_.add(leaf("fresh"));
+  try {
+    static_cast<void>(pat("(op|add ?a ?b)").search_with_limit(g_, 10));
+    FAIL() << "expected a fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "Tried to search a dirty e-graph!");
+  }
+}
+
+TEST_F(CommutedAdds, ApplyingAVariableMergesOnlyDifferentClasses) {
+  const Pattern lhs = pat("(op|add ?a ?b)");
+  const Pattern rhs = pat("?a");
+  auto matches = lhs.search_with_limit(g_, 100);
+  const auto applied = rhs.apply_matches(g_, matches, GlobalSymbol("r"));
+  // add(x, y) ~ x, then add(y, x) ~ y is a second merge (x and y were apart);
+  // each add(z, z) ~ z merges once.
+  EXPECT_EQ(applied.size(), 5u);
+  g_.rebuild();
+  EXPECT_EQ(g_.find(x_), g_.find(y_));
+  matches = lhs.search_with_limit(g_, 100);
+  EXPECT_TRUE(rhs.apply_matches(g_, matches, GlobalSymbol("r")).empty());
+}
+
+TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
+  const Pattern rhs = pat("(op|mul ?b (op|neg ?a))");
+  Subst s;
+  s.insert(Var("?a"), x_);
+  s.insert(Var("?b"), y_);
+  std::vector<Id> scratch;
+  const Id root = rhs.apply_pat(g_, s, scratch);
+  const Id neg = *g_.lookup(node("op|neg", {x_}));
+  EXPECT_EQ(g_.lookup(node("op|mul", {y_, neg})), root);
+  Subst missing;
+  missing.insert(Var("?b"), y_);
+  EXPECT_THROW(rhs.apply_pat(g_, missing, scratch), InternalFault);
+}
+
+TEST(Subst, InsertReplacesAndSpillsPastThree) {
+  Subst s;
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(s.insert(Var("?v" + std::to_string(i)), Id(i)));
+  EXPECT_EQ(s.insert(Var("?v3"), Id(30)), Id(3));
+  EXPECT_EQ(s.size(), 5u);
+  EXPECT_EQ(s.get(Var("?v3")), Id(30));
+  EXPECT_EQ(s.get(Var("?v4")), Id(4));
+  EXPECT_EQ(s.get(Var("?none")), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessary::eqsat

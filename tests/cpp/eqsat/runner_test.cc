@@ -1,0 +1,255 @@
+#include "eqsat/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/fault.h"
+
+namespace tessary::eqsat {
+namespace {
+
+Rewrite rule(std::string_view name, std::string_view lhs, std::string_view rhs) {
+  auto l = Pattern::parse(lhs);
+  auto r = Pattern::parse(rhs);
+  if (!l || !r) ADD_FAILURE() << "bad pattern in " << name;
+  auto rw = Rewrite::create(name, std::move(l).value(), std::move(r).value());
+  if (!rw) ADD_FAILURE() << rw.error();
+  return std::move(rw).value();
+}
+
+SymbolLang leaf(std::string_view op) { return SymbolLang(GlobalSymbol(op)); }
+SymbolLang node(std::string_view op, std::initializer_list<Id> children) {
+  return SymbolLang(GlobalSymbol(op), children);
+}
+
+const BackoffScheduler& backoff(const Runner& r) {
+  return dynamic_cast<const BackoffScheduler&>(r.scheduler());
+}
+
+TEST(Rewrite, UnboundApplierVariableIsRejected) {
+  auto bad =
+      Rewrite::create("bad", Pattern::parse("(f ?x)").value(), Pattern::parse("(g ?x ?y)").value());
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), "Rewrite bad refers to unbound var ?y");
+  const auto good =
+      Rewrite::create("good", Pattern::parse("(f ?x ?y)").value(), Pattern::parse("?y").value());
+  ASSERT_TRUE(good.ok());
+  EXPECT_EQ(good.value().name().as_str(), "good");
+}
+
+TEST(Runner, DefaultsMatchTheEngineSettings) {
+  const Runner r;
+  EXPECT_EQ(r.limits().iter_limit, 30u);
+  EXPECT_EQ(r.limits().node_limit, 10000u);
+  EXPECT_EQ(r.limits().time_limit, std::chrono::seconds(5));
+  EXPECT_NE(dynamic_cast<const BackoffScheduler*>(&r.scheduler()), nullptr);
+}
+
+TEST(Runner, EmptyRuleListSaturatesAfterOneIteration) {
+  EGraph g;
+  g.add(node("f", {g.add(leaf("a"))}));
+  Runner r;
+  r.set_egraph(std::move(g)).run({});
+  ASSERT_EQ(r.iterations().size(), 1u);
+  EXPECT_EQ(r.stop_reason(), StopReason(Saturated{}));
+  EXPECT_EQ(r.iterations()[0].stop_reason, StopReason(Saturated{}));
+  EXPECT_TRUE(r.iterations()[0].applied.empty());
+  EXPECT_TRUE(r.egraph().is_clean());
+}
+
+TEST(Runner, IterationLimitZeroSearchesNothing) {
+  EGraph g;
+  g.add(node("f", {g.add(leaf("a"))}));
+  int hook_calls = 0;
+  Runner r;
+  r.set_egraph(std::move(g)).set_iter_limit(0).add_hook([&](Runner&) -> Result<void, std::string> {
+    ++hook_calls;
+    return {};
+  });
+  const std::vector<Rewrite> rules{rule("f-to-g", "(f ?x)", "(g ?x)")};
+  r.run(rules);
+  ASSERT_EQ(r.iterations().size(), 1u);
+  EXPECT_EQ(r.stop_reason(), StopReason(IterationLimit{0}));
+  EXPECT_EQ(hook_calls, 0);
+  EXPECT_TRUE(backoff(r).stats().empty());
+  EXPECT_EQ(r.egraph().size(), 2u);
+  EXPECT_TRUE(r.egraph().is_clean());
+}
+
+TEST(Runner, GrowingRulesStopAtTheIterationLimit) {
+  EGraph g;
+  g.add(node("f", {g.add(leaf("a"))}));
+  Runner r;
+  r.set_egraph(std::move(g)).set_iter_limit(12);
+  // f(x) = f(g(x)) adds a new term every iteration.
+  const std::vector<Rewrite> rules{rule("wrap", "(f ?x)", "(f (g ?x))")};
+  r.run(rules);
+  EXPECT_EQ(r.iterations().size(), 12u);
+  EXPECT_EQ(r.stop_reason(), StopReason(IterationLimit{12}));
+  for (const Iteration& it : r.iterations()) {
+    ASSERT_EQ(it.applied.size(), 1u);
+    EXPECT_EQ(it.applied[0].first, GlobalSymbol("wrap"));
+  }
+}
+
+TEST(Runner, NodeLimitBelowTheInitialSizeStopsTheFirstIteration) {
+  EGraph g;
+  const Id a = g.add(leaf("a"));
+  g.add(node("f", {a, g.add(leaf("b"))}));
+  Runner r;
+  r.set_egraph(std::move(g)).set_node_limit(2);
+  const std::vector<Rewrite> rules{rule("swap", "(f ?x ?y)", "(f ?y ?x)")};
+  r.run(rules);
+  ASSERT_EQ(r.iterations().size(), 1u);
+  EXPECT_EQ(r.stop_reason(), StopReason(NodeLimit{3}));
+  EXPECT_EQ(r.egraph().size(), 3u);
+}
+
+TEST(Runner, NodeLimitCheckedAfterEachRuleEndsTheApplyPhase) {
+  EGraph g;
+  const Id a = g.add(leaf("a"));
+  g.add(node("f", {a, g.add(leaf("b"))}));
+  Runner r;
+  r.set_egraph(std::move(g)).set_node_limit(3);
+  const std::vector<Rewrite> rules{rule("swap", "(f ?x ?y)", "(f ?y ?x)"),
+                                   rule("wrap", "(f ?x ?y)", "(h ?x)")};
+  r.run(rules);
+  EXPECT_EQ(r.stop_reason(), StopReason(NodeLimit{4}));
+  ASSERT_EQ(r.iterations().size(), 1u);
+  // "wrap" never ran: the limit check after "swap" stopped the phase.
+  EXPECT_EQ(r.iterations()[0].applied.size(), 1u);
+  EXPECT_FALSE(r.egraph().lookup(node("h", {a})).has_value());
+  EXPECT_TRUE(r.egraph().is_clean());
+}
+
+TEST(Runner, TimeLimitAndHookErrorsStopTheRun) {
+  {
+    Runner r;
+    r.set_time_limit(std::chrono::nanoseconds(0));
+    r.run({});
+    ASSERT_TRUE(r.stop_reason().has_value());
+    EXPECT_TRUE(std::holds_alternative<TimeLimit>(*r.stop_reason()));
+  }
+  {
+    Runner r;
+    int second_hook = 0;
+    r.add_hook([](Runner&) -> Result<void, std::string> { return Err{std::string("enough")}; });
+    r.add_hook([&](Runner&) -> Result<void, std::string> {
+      ++second_hook;
+      return {};
+    });
+    r.run({});
+    EXPECT_EQ(r.stop_reason(), StopReason(Other{"enough"}));
+    EXPECT_EQ(second_hook, 0);
+    EXPECT_EQ(to_string(*r.stop_reason()), "Other(enough)");
+  }
+}
+
+TEST(Runner, RunningTwiceFaults) {
+  Runner r;
+  r.run({});
+  try {
+    r.run({});
+    FAIL() << "expected a fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "assertion failed: self.stop_reason.is_none()");
+  }
+}
+
+// 1001 classes, each holding one g-node: one search finds 1001 substitutions.
+EGraph thousand_and_one() {
+  EGraph g;
+  for (int i = 0; i < 1001; ++i) g.add(node("g", {g.add(leaf("leaf" + std::to_string(i)))}));
+  return g;
+}
+
+TEST(BackoffScheduler, OverThresholdRuleIsBannedThenFastForwarded) {
+  Runner r;
+  r.set_egraph(thousand_and_one()).set_node_limit(100000);
+  const std::vector<Rewrite> rules{rule("g-is-h", "(g ?x)", "(h ?x)")};
+  r.run(rules);
+  const auto& its = r.iterations();
+  // 0: banned (1001 > 1000), nothing applied, ban fast-forwarded instead of
+  //    stopping; 1: searched with threshold 2000 and applied; 2: nothing new.
+  ASSERT_EQ(its.size(), 3u);
+  EXPECT_TRUE(its[0].applied.empty());
+  EXPECT_FALSE(its[0].stop_reason.has_value());
+  EXPECT_EQ(its[0].egraph_nodes, 2002u);
+  ASSERT_EQ(its[1].applied.size(), 1u);
+  EXPECT_EQ(its[1].applied[0].second, 1001u);
+  EXPECT_EQ(r.stop_reason(), StopReason(Saturated{}));
+
+  const RuleStats* stats = backoff(r).stats_of(GlobalSymbol("g-is-h"));
+  ASSERT_NE(stats, nullptr);
+  EXPECT_EQ(stats->times_banned, 1u);
+  EXPECT_EQ(stats->times_applied, 2u);
+  EXPECT_EQ(stats->banned_until, 0u);  // 0 + 5, fast-forwarded by 5 at iteration 0
+}
+
+TEST(BackoffScheduler, BansDoubleAndShorterBansFastForwardTheOthers) {
+  EGraph g = thousand_and_one();
+  g.rebuild();
+  const Rewrite big = rule("big", "(g ?x)", "(h ?x)");
+  const Rewrite other = rule("other", "(g ?x)", "(k ?x)");
+  BackoffScheduler s(/*match_limit=*/10, /*ban_length=*/3);
+  EXPECT_TRUE(s.search_rewrite(0, g, big).empty());  // banned until 0 + 3
+  EXPECT_TRUE(s.search_rewrite(1, g, big).empty());  // skipped, nothing changes
+  EXPECT_EQ(s.stats_of(big.name())->banned_until, 3u);
+  EXPECT_TRUE(s.search_rewrite(3, g, big).empty());  // threshold 20: banned until 3 + 6
+  EXPECT_EQ(s.stats_of(big.name())->banned_until, 9u);
+  EXPECT_EQ(s.stats_of(big.name())->times_banned, 2u);
+  EXPECT_TRUE(s.search_rewrite(3, g, other).empty());  // banned until 3 + 3
+
+  // At iteration 4 the earliest ban (6) is 2 away: both move 2 earlier.
+  EXPECT_FALSE(s.can_stop(4));
+  EXPECT_EQ(s.stats_of(other.name())->banned_until, 4u);
+  EXPECT_EQ(s.stats_of(big.name())->banned_until, 7u);
+  EXPECT_EQ(s.stats().front().first, big.name());
+}
+
+TEST(Runner, DuplicateRuleNamesWarnAndShareStats) {
+  EGraph g;
+  g.add(node("f", {g.add(leaf("a")), g.add(leaf("b"))}));
+  Runner r;
+  r.set_egraph(std::move(g));
+  const std::vector<Rewrite> rules{rule("dup", "(f ?x ?y)", "(f ?y ?x)"),
+                                   rule("single", "(f ?x ?y)", "(p ?x)"),
+                                   rule("dup", "(f ?x ?y)", "(q ?y)")};
+  testing::internal::CaptureStderr();
+  r.run(rules);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+            "Rule 'dup' appears 2 times\n");
+  EXPECT_EQ(backoff(r).stats().size(), 2u);
+  EXPECT_EQ(r.stop_reason(), StopReason(Saturated{}));
+}
+
+TEST(Runner, CommutativityMergesSwappedOperandsAndTheirUsers) {
+  EGraph g;
+  const Id a = g.add(leaf("a"));
+  const Id b = g.add(leaf("b"));
+  const Id c = g.add(leaf("c"));
+  const Id ab = g.add(node("op|add", {a, b}));
+  const Id ba = g.add(node("op|add", {b, a}));
+  const Id m1 = g.add(node("op|mul", {ab, c}));
+  const Id m2 = g.add(node("op|mul", {ba, c}));
+  const Id zero = g.add(node("op|add|scalar=f0000000000000000;side=sr", {m2}));
+  Runner r;
+  r.set_egraph(std::move(g)).set_iter_limit(12).set_node_limit(4 * 8 + 1024);
+  const std::vector<Rewrite> rules{
+      rule("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"),
+      rule("identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x")};
+  r.run(rules);
+  EXPECT_EQ(r.stop_reason(), StopReason(Saturated{}));
+  const EGraph& out = r.egraph();
+  EXPECT_EQ(out.find(ab), out.find(ba));
+  EXPECT_EQ(out.find(m1), out.find(m2));
+  EXPECT_EQ(out.find(zero), out.find(m1));
+  EXPECT_NE(out.find(a), out.find(b));
+}
+
+}  // namespace
+}  // namespace tessary::eqsat

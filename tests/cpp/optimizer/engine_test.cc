@@ -1,0 +1,120 @@
+#include "optimizer/engine.h"
+
+#include <gtest/gtest.h>
+
+#include "optimizer/rules.h"
+#include "test_graphs.h"
+
+namespace tessary {
+namespace {
+
+using testing::op;
+using testing::scalar_side;
+using testing::src;
+
+EngineGraph canonical(const std::vector<NodeKey>& keys, const std::vector<std::uint64_t>& outputs) {
+  const EngineGraphBuild build = to_engine_graph(keys, outputs);
+  return SaturationEngine::default_engine().canonicalize(build.graph);
+}
+
+std::vector<std::string> ops_of(const EngineGraph& g) {
+  std::vector<std::string> ops;
+  for (const EngineNode& n : g.nodes) ops.push_back(n.op);
+  return ops;
+}
+
+TEST(RuleTable, ListsTheTwelveRulesInOrder) {
+  const std::vector<RuleText>& rules = rule_texts();
+  ASSERT_EQ(rules.size(), 12u);
+  EXPECT_EQ(rules[0].name, "commute-add");
+  EXPECT_EQ(rules[0].searcher, "(op|add ?a ?b)");
+  EXPECT_EQ(rules[0].applier, "(op|add ?b ?a)");
+  EXPECT_EQ(rules[7].name, "commute-minimum");
+  EXPECT_EQ(rules[7].searcher, "(op|minimum ?a ?b)");
+  EXPECT_EQ(rules[8].name, "identity-0");
+  EXPECT_EQ(rules[8].searcher, "(op|add|scalar=f0000000000000000;side=sr ?x)");
+  EXPECT_EQ(rules[8].applier, "?x");
+  EXPECT_EQ(rules[11].name, "identity-3");
+  EXPECT_EQ(rules[11].searcher, "(op|mul|scalar=f3ff0000000000000;side=sl ?x)");
+  // The identity tokens are the tokens of the ops they describe.
+  EXPECT_EQ(op("add", {0}, scalar_side(0.0, "r")).token(), kIdentityTokens[0]);
+  EXPECT_EQ(op("mul", {0}, scalar_side(1.0, "l")).token(), kIdentityTokens[3]);
+  const SaturationEngine engine = SaturationEngine::default_engine();
+  EXPECT_EQ(engine.rules().size(), 12u);
+  EXPECT_EQ(engine.iter_limit(), 12u);
+}
+
+TEST(SaturationEngine, EmptyGraphStaysEmpty) {
+  const EngineGraph out = SaturationEngine::default_engine().canonicalize(EngineGraph{});
+  EXPECT_TRUE(out.nodes.empty());
+  EXPECT_TRUE(out.outputs.empty());
+}
+
+TEST(SaturationEngine, SwappedCommutativeOpJoinsTheFirst) {
+  for (const std::string_view view : kCommutativeOps) {
+    const std::string name(view);
+    const EngineGraph out =
+        canonical({src("a"), src("b"), op(name, {0, 1}), op(name, {1, 0})}, {3});
+    ASSERT_EQ(out.nodes.size(), 3u) << name;
+    EXPECT_EQ(out.nodes[2].op, "op|" + name);
+    EXPECT_EQ(out.nodes[2].children, (std::vector<EngineIndex>{0, 1}));
+    EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{2}));
+  }
+}
+
+TEST(SaturationEngine, MergesPropagateToUsers) {
+  const EngineGraph out = canonical({src("a"), src("b"), src("c"), op("add", {0, 1}),
+                                     op("add", {1, 0}), op("sub", {3, 2}), op("sub", {4, 2})},
+                                    {5, 6});
+  EXPECT_EQ(out.nodes.size(), 5u);
+  EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{4, 4}));
+}
+
+TEST(SaturationEngine, IdentityOpStandsForItsOperand) {
+  for (std::size_t i = 0; i < kIdentityTokens.size(); ++i) {
+    const std::string name = i < 2 ? "add" : "mul";
+    const double scalar = i < 2 ? 0.0 : 1.0;
+    const EngineGraph out =
+        canonical({src("x"), op(name, {0}, scalar_side(scalar, i % 2 == 0 ? "r" : "l"))}, {1});
+    EXPECT_EQ(ops_of(out), (std::vector<std::string>{"src|x"})) << i;
+    EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{0}));
+  }
+}
+
+TEST(SaturationEngine, NearIdentitiesSurvive) {
+  ParamMap extra({{"scalar", ParamValue::floating(0.0)},
+                  {"side", ParamValue::string("r")},
+                  {"x", ParamValue::integer(1)}});
+  const std::vector<NodeKey> keys = {
+      src("x"),
+      op("add", {0}, extra),
+      op("add", {0}, scalar_side(-0.0, "r")),
+      op("mul", {0}, scalar_side(2.0, "r")),
+      op("add", {0}, scalar_side(0.0, "m")),
+      op("add", {0, 0}, scalar_side(0.0, "r")),  // identity token, two operands
+      op("mul", {}, scalar_side(1.0, "l")),      // identity token, no operand
+  };
+  const EngineGraph out = canonical(keys, {1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(out.nodes.size(), keys.size());
+  EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(SaturationEngine, NonCommutativeAndParameterisedOpsKeepOperandOrder) {
+  const ParamMap p({{"alpha", ParamValue::floating(0.5)}});
+  const EngineGraph out = canonical({src("a"), src("b"), op("sub", {0, 1}), op("sub", {1, 0}),
+                                     op("add", {0, 1}, p), op("add", {1, 0}, p)},
+                                    {2, 3, 4, 5});
+  EXPECT_EQ(out.nodes.size(), 6u);
+  EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{2, 3, 4, 5}));
+}
+
+TEST(SaturationEngine, BoundaryFlagFollowsTheSymbol) {
+  const EngineGraph out = canonical(
+      {src("x"), op("neg", {0}), Reduction{"sum", {}, {1}}, Exchange{{}, {2}}, op("exp", {3})},
+      {4});
+  ASSERT_EQ(out.nodes.size(), 5u);
+  for (const EngineNode& n : out.nodes) EXPECT_EQ(n.boundary, !n.op.starts_with("op|")) << n.op;
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,132 @@
+#include "optimizer/incremental.h"
+
+#include <gtest/gtest.h>
+
+#include "optimizer/report.h"
+#include "test_graphs.h"
+
+namespace tessary {
+namespace {
+
+using testing::op;
+using testing::scalar_side;
+using testing::src;
+
+std::uint64_t step_ok(IncrementalReducer& r, const std::vector<NodeKey>& delta) {
+  auto n = r.step(delta);
+  EXPECT_TRUE(n.ok());
+  return n.ok() ? n.value() : 0;
+}
+
+std::vector<NodeKey> build_history() {
+  return {src("x"),
+          src("y"),
+          op("add", {0, 1}),
+          op("add", {1, 0}),                      // commutative duplicate of 2
+          op("mul", {2, 3}),                      // mul(add, add)
+          op("add", {4}, scalar_side(0.0, "r")),  // identity: stands for 4
+          op("mul", {5}, scalar_side(1.0, "l")),  // identity chain: also 4
+          op("exp", {6}),
+          op("exp", {4}),  // equal to 7 after renumbering
+          op("sub", {0, 1}),
+          op("sub", {1, 0})};
+}
+
+TEST(IncrementalReducer, FoldsIdentitiesCommutativeDuplicatesAndRepeats) {
+  IncrementalReducer r;
+  EXPECT_EQ(step_ok(r, build_history()), 11u);
+  EXPECT_EQ(r.remap(), (std::vector<std::uint64_t>{0, 1, 2, 2, 3, 3, 3, 4, 4, 5, 6}));
+  const std::vector<NodeKey> want = {src("x"),          src("y"),       op("add", {0, 1}),
+                                     op("mul", {2, 2}), op("exp", {3}), op("sub", {0, 1}),
+                                     op("sub", {1, 0})};
+  EXPECT_EQ(r.nodes(), want);
+  EXPECT_EQ(r.canonical_count(), 7u);
+  EXPECT_EQ(r.watermark(), 11u);
+  EXPECT_EQ(r.total_work(), 11u);
+}
+
+TEST(IncrementalReducer, StepSizesDoNotMatter) {
+  const std::vector<NodeKey> history = build_history();
+  IncrementalReducer once;
+  step_ok(once, history);
+  IncrementalReducer each;
+  for (const NodeKey& key : history) EXPECT_EQ(step_ok(each, {key}), 1u);
+  EXPECT_EQ(each.remap(), once.remap());
+  EXPECT_EQ(each.nodes(), once.nodes());
+  EXPECT_EQ(each.total_work(), history.size());
+  EXPECT_EQ(step_ok(each, {}), 0u);
+  EXPECT_EQ(each.watermark(), history.size());
+  EXPECT_EQ(each.total_work(), history.size());
+  EXPECT_EQ(each.canonical_count(), once.canonical_count());
+}
+
+TEST(IncrementalReducer, ParameterisedAddIsNotCommutative) {
+  const ParamMap p({{"alpha", ParamValue::integer(2)}});
+  IncrementalReducer r;
+  step_ok(r, {src("x"), src("y"), op("add", {0, 1}, p), op("add", {1, 0}, p)});
+  EXPECT_EQ(r.canonical_count(), 4u);
+}
+
+// An identity token stands for its operand only with exactly one operand.
+TEST(IncrementalReducer, IdentityTokenNeedsExactlyOneInput) {
+  IncrementalReducer r;
+  step_ok(r,
+          {src("x"), src("y"), op("add", {0, 1}, scalar_side(0.0, "r")),  // two operands: ordinary
+           op("mul", {}, scalar_side(1.0, "l")),                          // no operand: ordinary
+           op("mul", {}, scalar_side(1.0, "l")),                          // and hash-consed
+           op("add", {1}, scalar_side(0.0, "l"))});                       // one operand: y
+  EXPECT_EQ(r.remap(), (std::vector<std::uint64_t>{0, 1, 2, 3, 3, 1}));
+  EXPECT_EQ(r.nodes()[2], op("add", {0, 1}, scalar_side(0.0, "r")));
+  EXPECT_EQ(r.nodes()[3], op("mul", {}, scalar_side(1.0, "l")));
+}
+
+TEST(IncrementalReducer, BadInputKeepsEarlierKeysButNotTheWork) {
+  IncrementalReducer r;
+  step_ok(r, {src("x")});
+  auto failed = r.step(std::vector<NodeKey>{op("neg", {0}), op("exp", {5}), op("log", {0})});
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error(), BadNodeId{5});
+  EXPECT_EQ(r.watermark(), 2u);
+  EXPECT_EQ(r.canonical_count(), 2u);
+  EXPECT_EQ(r.total_work(), 1u);
+}
+
+TEST(IncrementalReducer, FinalizeChecksOutputsAndChangesNothing) {
+  const SaturationEngine engine = SaturationEngine::default_engine();
+  IncrementalReducer r;
+  step_ok(r, {src("a"), src("b"), src("c"), src("d"), op("neg", {0})});
+  auto bad = r.finalize(std::vector<std::uint64_t>{5}, engine, false);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), BadNodeId{5});
+
+  auto first = r.finalize(std::vector<std::uint64_t>{4, 1}, engine, false);
+  auto second = r.finalize(std::vector<std::uint64_t>{4, 1}, engine, false);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(first.value().nodes, second.value().nodes);
+  EXPECT_EQ(first.value().outputs, second.value().outputs);
+  EXPECT_EQ(first.value().counters, second.value().counters);
+  EXPECT_EQ(first.value().counters, (ReductionCounters{5, 3, 3, 1, 3, 2}));
+  EXPECT_EQ(r.watermark(), 5u);
+  // Stepping may continue after a finalize.
+  EXPECT_EQ(step_ok(r, {op("exp", {4})}), 1u);
+  EXPECT_EQ(r.canonical_count(), 6u);
+}
+
+TEST(IncrementalReducer, FinalizeMatchesAPlainReduction) {
+  const std::vector<NodeKey> history = build_history();
+  const GraphStore store = testing::make_store(history);
+  const SaturationEngine engine = SaturationEngine::default_engine();
+  IncrementalReducer r;
+  step_ok(r, store.snapshot_from(r.watermark()));
+  const std::vector<std::uint64_t> outputs = {7, 8, 10, 9};
+  auto inc = r.finalize(outputs, engine, true);
+  ASSERT_TRUE(inc.ok());
+  auto plain = reduce_with_outputs(store, outputs, engine, true);
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(inc.value().nodes, plain.value().store.snapshot().nodes);
+  EXPECT_EQ(inc.value().counters.input_nodes, 7u);  // counted from the canonical form
+  EXPECT_EQ(plain.value().counters.input_nodes, 11u);
+}
+
+}  // namespace
+}  // namespace tessary
