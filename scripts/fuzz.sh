@@ -28,9 +28,18 @@ rm -rf "$work"
 mkdir -p "$work" "$artifacts"
 cp "$root"/fuzz/corpus/* "$work"/
 
+# libFuzzer reports every new input; keep that in a log and show its end.
+log="$build/fuzz.log"
+status=0
 "$build/blob_reader_fuzz" \
   -max_total_time="$seconds" \
   -timeout=10 \
   -print_final_stats=1 \
   -artifact_prefix="$artifacts" \
-  "$work"
+  "$work" >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$log"
+  echo "fuzzing failed (exit $status); inputs in $artifacts" >&2
+  exit "$status"
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"

@@ -132,13 +132,10 @@ Result<Stage, DecodeError> read_stage(Reader& r, std::uint64_t k) {
   return stage;
 }
 
-// A name, parameters and, unless T is Source, an id list.
+// The fields every kind but Stage ends with: parameters and, unless T is
+// Source, an id list. Fills `node` and returns it as a key.
 template <typename T>
-Result<NodeKey, DecodeError> read_named(Reader& r, std::uint64_t k) {
-  T node;
-  auto name = r.string();
-  if (!name) return Err{name.error()};
-  node.name = std::move(name).value();
+Result<NodeKey, DecodeError> read_params_and_inputs(Reader& r, std::uint64_t k, T node) {
   auto params = r.params();
   if (!params) return Err{params.error()};
   node.params = std::move(params).value();
@@ -150,29 +147,26 @@ Result<NodeKey, DecodeError> read_named(Reader& r, std::uint64_t k) {
   return NodeKey(std::move(node));
 }
 
+// A name, parameters and, unless T is Source, an id list.
+template <typename T>
+Result<NodeKey, DecodeError> read_named(Reader& r, std::uint64_t k) {
+  T node;
+  auto name = r.string();
+  if (!name) return Err{name.error()};
+  node.name = std::move(name).value();
+  return read_params_and_inputs(r, k, std::move(node));
+}
+
 Result<NodeKey, DecodeError> read_external(Reader& r, std::uint64_t k) {
   External node;
   auto descriptor = read_descriptor(r);
   if (!descriptor) return Err{descriptor.error()};
   node.descriptor = std::move(descriptor).value();
-  auto params = r.params();
-  if (!params) return Err{params.error()};
-  node.params = std::move(params).value();
-  auto inputs = r.inputs(k);
-  if (!inputs) return Err{inputs.error()};
-  node.inputs = std::move(inputs).value();
-  return NodeKey(std::move(node));
+  return read_params_and_inputs(r, k, std::move(node));
 }
 
 Result<NodeKey, DecodeError> read_exchange(Reader& r, std::uint64_t k) {
-  Exchange node;
-  auto params = r.params();
-  if (!params) return Err{params.error()};
-  node.params = std::move(params).value();
-  auto inputs = r.inputs(k);
-  if (!inputs) return Err{inputs.error()};
-  node.inputs = std::move(inputs).value();
-  return NodeKey(std::move(node));
+  return read_params_and_inputs(r, k, Exchange{});
 }
 
 // Record k: a kind tag and that kind's fields; ids must be below k.

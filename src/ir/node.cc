@@ -1,16 +1,10 @@
 #include "ir/node.h"
 
+#include "base/overloaded.h"
 #include "ir/token.h"
 
 namespace tessary {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 void append_with_params(std::string& out, const ParamMap& params) {
   if (!params.empty()) {

@@ -6,16 +6,10 @@
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/id_table.h"
+#include "base/overloaded.h"
 
 namespace tessary {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // Gives every boundary key its engine symbol and registers the first key of
 // each symbol as its prototype. Stages carry only their member count in their
