@@ -37,9 +37,17 @@ class PoisonMutex {
 
  private:
   friend class PoisonGuard;
+  template <typename F>
+  friend auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f());
   std::mutex mu_;
   bool poisoned_ = false;  // guarded by mu_
 };
+
+// Runs `f` holding `mu`: faults with `poisoned_message` when the lock is
+// already poisoned, and poisons it when `f` ends by an exception. Unlike
+// PoisonGuard it needs no exception count, so it is the one for hot paths.
+template <typename F>
+auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f());
 
 // Scoped lock on a PoisonMutex. Faults with `poisoned_message` when the lock is
 // already poisoned; poisons the lock when it is released by stack unwinding.
@@ -54,5 +62,21 @@ class PoisonGuard {
   PoisonMutex& mu_;
   int uncaught_at_entry_;
 };
+
+template <typename F>
+auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f()) {
+  mu.mu_.lock();
+  struct Unlock {
+    std::mutex& mu;
+    ~Unlock() { mu.unlock(); }
+  } unlock{mu.mu_};
+  if (mu.poisoned_) fault(poisoned_message);
+  try {
+    return f();
+  } catch (...) {
+    mu.poisoned_ = true;  // the guarded data may be half-changed
+    throw;
+  }
+}
 
 }  // namespace tessary

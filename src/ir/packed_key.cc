@@ -10,11 +10,18 @@ namespace tessary {
 namespace {
 
 void put_varint(std::string& out, std::uint64_t v) {
+  if (v < 0x80) {
+    out.push_back(static_cast<char>(v));
+    return;
+  }
+  char buf[10];
+  std::size_t n = 0;
   while (v >= 0x80) {
-    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
     v >>= 7;
   }
-  out.push_back(static_cast<char>(v));
+  buf[n++] = static_cast<char>(v);
+  out.append(buf, n);
 }
 
 std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {

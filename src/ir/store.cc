@@ -49,101 +49,107 @@ GraphStore::GraphStore(GraphStore&& other) noexcept = default;
 GraphStore& GraphStore::operator=(GraphStore&& other) noexcept = default;
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  State::Inner& s = state_->inner;
-  const std::uint64_t count = s.records.size();
-  for (const NodeId input : key.inputs()) {
-    if (input >= count) return Err(BadNodeId{input});
-  }
-  PackedKey& packed = s.scratch;
-  // A key whose strings are not all pooled yet cannot be stored already.
-  const bool all_pooled = pack_key(key, s.strings, /*insert=*/false, packed);
-  std::uint64_t hash = 0;
-  if (all_pooled) {
-    hash = siphash13(s.key, packed.eq);
-    const auto found = s.index.find(
-        hash, [&](std::uint32_t id) { return eq_bytes_equal(s.records[id], packed.eq); });
-    if (found) return NodeId{*found};
-  } else {
-    (void)pack_key(key, s.strings, /*insert=*/true, packed);
-    hash = siphash13(s.key, packed.eq);
-  }
-  if (count >= UINT32_MAX - 1) fault("graph store is full");
-  if (s.records.size() == s.records.capacity()) {
-    // Grow before anything changes, so a failed allocation leaves no trace.
-    s.records.reserve(std::max<std::size_t>(64, s.records.capacity() * 2));
-  }
-  std::uint8_t* dst = s.arena.allocate(record_size(packed));
-  write_record(packed, dst);
-  s.index.insert(hash, static_cast<std::uint32_t>(count));
-  s.records.push_back(dst);
-  return NodeId{count};
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<NodeId, BadNodeId> {
+    State::Inner& s = state_->inner;
+    const std::uint64_t count = s.records.size();
+    for (const NodeId input : key.inputs()) {
+      if (input >= count) return Err(BadNodeId{input});
+    }
+    PackedKey& packed = s.scratch;
+    // A key whose strings are not all pooled yet cannot be stored already.
+    const bool all_pooled = pack_key(key, s.strings, /*insert=*/false, packed);
+    std::uint64_t hash = 0;
+    if (all_pooled) {
+      hash = siphash13(s.key, packed.eq);
+      const auto found = s.index.find(
+          hash, [&](std::uint32_t id) { return eq_bytes_equal(s.records[id], packed.eq); });
+      if (found) return NodeId{*found};
+    } else {
+      (void)pack_key(key, s.strings, /*insert=*/true, packed);
+      hash = siphash13(s.key, packed.eq);
+    }
+    if (count >= UINT32_MAX - 1) fault("graph store is full");
+    if (s.records.size() == s.records.capacity()) {
+      // Grow before anything changes, so a failed allocation leaves no trace.
+      s.records.reserve(std::max<std::size_t>(64, s.records.capacity() * 2));
+    }
+    std::uint8_t* dst = s.arena.allocate(record_size(packed));
+    write_record(packed, dst);
+    s.index.insert(hash, static_cast<std::uint32_t>(count));
+    s.records.push_back(dst);
+    return NodeId{count};
+  });
 }
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  State::Inner& s = state_->inner;
-  if (id >= s.records.size()) return Err(BadNodeId{id});
-  if (id >= s.marked.size()) s.marked.resize(s.records.size(), false);
-  if (!s.marked[id]) {
-    if (s.outputs.size() == s.outputs.capacity()) {
-      s.outputs.reserve(std::max<std::size_t>(8, s.outputs.capacity() * 2));
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<void, BadNodeId> {
+    State::Inner& s = state_->inner;
+    if (id >= s.records.size()) return Err(BadNodeId{id});
+    if (id >= s.marked.size()) s.marked.resize(s.records.size(), false);
+    if (!s.marked[id]) {
+      if (s.outputs.size() == s.outputs.capacity()) {
+        s.outputs.reserve(std::max<std::size_t>(8, s.outputs.capacity() * 2));
+      }
+      s.outputs.push_back(id);  // cannot throw: capacity is there
+      s.marked[id] = true;
     }
-    s.outputs.push_back(id);  // cannot throw: capacity is there
-    s.marked[id] = true;
-  }
-  return {};
+    return {};
+  });
 }
 
 NodeIds GraphStore::outputs() const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  return state_->inner.outputs;
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds { return state_->inner.outputs; });
 }
 
 std::uint64_t GraphStore::node_count() const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  return state_->inner.records.size();
+  return with_lock(state_->mu, kStorePoisoned,
+                   [&]() -> std::uint64_t { return state_->inner.records.size(); });
 }
 
 Snapshot GraphStore::snapshot() const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  const State::Inner& s = state_->inner;
-  Snapshot snap;
-  snap.nodes.reserve(s.records.size());
-  for (const std::uint8_t* record : s.records) snap.nodes.push_back(unpack_key(record, s.strings));
-  snap.outputs = s.outputs;
-  return snap;
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> Snapshot {
+    const State::Inner& s = state_->inner;
+    Snapshot snap;
+    snap.nodes.reserve(s.records.size());
+    for (const std::uint8_t* record : s.records)
+      snap.nodes.push_back(unpack_key(record, s.strings));
+    snap.outputs = s.outputs;
+    return snap;
+  });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  const State::Inner& s = state_->inner;
-  std::vector<NodeKey> nodes;
-  if (start >= s.records.size()) return nodes;
-  nodes.reserve(s.records.size() - start);
-  for (std::size_t i = start; i < s.records.size(); ++i) {
-    nodes.push_back(unpack_key(s.records[i], s.strings));
-  }
-  return nodes;
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> std::vector<NodeKey> {
+    const State::Inner& s = state_->inner;
+    std::vector<NodeKey> nodes;
+    if (start >= s.records.size()) return nodes;
+    nodes.reserve(s.records.size() - start);
+    for (std::size_t i = start; i < s.records.size(); ++i) {
+      nodes.push_back(unpack_key(s.records[i], s.strings));
+    }
+    return nodes;
+  });
 }
 
 NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  const State::Inner& s = state_->inner;
-  for (std::size_t i = 0; i < s.records.size(); ++i) {
-    visit(i, unpack_key(s.records[i], s.strings));
-  }
-  return s.outputs;
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
+    const State::Inner& s = state_->inner;
+    for (std::size_t i = 0; i < s.records.size(); ++i) {
+      visit(i, unpack_key(s.records[i], s.strings));
+    }
+    return s.outputs;
+  });
 }
 
 StoreFootprint GraphStore::footprint() const {
-  PoisonGuard guard(state_->mu, kStorePoisoned);
-  const State::Inner& s = state_->inner;
-  StoreFootprint f;
-  f.record_bytes = s.arena.reserved_bytes();
-  f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
-                  s.outputs.capacity() * sizeof(NodeId);
-  return f;
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> StoreFootprint {
+    const State::Inner& s = state_->inner;
+    StoreFootprint f;
+    f.record_bytes = s.arena.reserved_bytes();
+    f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
+                    s.outputs.capacity() * sizeof(NodeId);
+    return f;
+  });
 }
 
 void GraphStore::poison_for_testing() { state_->mu.poison_for_testing(); }

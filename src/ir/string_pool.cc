@@ -1,18 +1,39 @@
 #include "ir/string_pool.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/fault.h"
 
 namespace tessary {
 
+std::size_t StringPool::recent_slot(std::string_view text) {
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  const std::size_t n = std::min<std::size_t>(text.size(), 8);
+  if (n != 0) {
+    std::memcpy(&head, text.data(), n);
+    std::memcpy(&tail, text.data() + text.size() - n, n);
+  }
+  const std::uint64_t h = fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
+  return static_cast<std::size_t>(h >> 56) % kRecentSlots;
+}
+
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
-  return index_.find(siphash13(key_, text), [&](std::uint32_t id) { return strings_[id] == text; });
+  std::uint32_t& slot = recent_[recent_slot(text)];
+  if (slot != 0 && strings_[slot - 1] == text) return slot - 1;
+  const auto found =
+      index_.find(siphash13(key_, text), [&](std::uint32_t id) { return strings_[id] == text; });
+  if (found) slot = *found + 1;
+  return found;
 }
 
 std::uint32_t StringPool::intern(std::string_view text) {
+  std::uint32_t& slot = recent_[recent_slot(text)];
+  if (slot != 0 && strings_[slot - 1] == text) return slot - 1;
   const std::uint64_t hash = siphash13(key_, text);
   if (auto found = index_.find(hash, [&](std::uint32_t id) { return strings_[id] == text; })) {
+    slot = *found + 1;
     return *found;
   }
   if (strings_.size() >= UINT32_MAX - 1) fault("string pool is full");
@@ -21,6 +42,7 @@ std::uint32_t StringPool::intern(std::string_view text) {
   if (dst != nullptr) std::memcpy(dst, text.data(), text.size());
   strings_.emplace_back(reinterpret_cast<const char*>(dst), text.size());
   index_.insert(hash, id);
+  slot = id + 1;
   return id;
 }
 

@@ -3,6 +3,7 @@
 // pool index, so a name repeated on a million nodes is stored once.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -26,7 +27,15 @@ class StringPool {
   std::size_t size() const { return strings_.size(); }
 
  private:
+  // A small direct-mapped cache of recently found strings (index + 1, 0 for
+  // empty), so the names and keys repeated on most nodes skip the keyed hash.
+  // Every hit is confirmed by comparing the text, so a wrong or evicted slot
+  // only costs the ordinary lookup.
+  static constexpr std::size_t kRecentSlots = 256;
+  static std::size_t recent_slot(std::string_view text);
+
   SipKey key_;
+  mutable std::array<std::uint32_t, kRecentSlots> recent_{};
   ByteArena bytes_;
   std::vector<std::string_view> strings_;  // views into bytes_
   IdTable index_;
