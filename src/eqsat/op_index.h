@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
+#include "base/id_table.h"
 #include "eqsat/id.h"
 #include "eqsat/symbol.h"
 #include "eqsat/union_find.h"
-#include "base/id_table.h"
 
 namespace tessary::eqsat {
 

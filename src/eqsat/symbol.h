@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "base/fault.h"
-#include "base/thread_annotations.h"
 #include "base/arena.h"
+#include "base/fault.h"
 #include "base/id_table.h"
+#include "base/thread_annotations.h"
 
 namespace tessary::eqsat {
 

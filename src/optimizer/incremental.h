@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/hash.h"
-#include "base/result.h"
 #include "base/id_table.h"
+#include "base/result.h"
 #include "ir/node.h"
 #include "ir/store.h"
 #include "optimizer/engine.h"

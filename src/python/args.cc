@@ -10,7 +10,7 @@ namespace {
 bool intern_names(const ArgSpec& spec) {
   for (int i = 0; i < spec.n_params; ++i) {
     if (spec.interned[i] != nullptr) continue;
-    // Kept for the life of the process, like the spec itself.
+    // Kept for the life of the process, like the ArgSpec itself.
     PyObject* name = PyUnicode_InternFromString(spec.names[i]);
     if (name == nullptr) return false;
     spec.interned[i] = name;

@@ -18,7 +18,7 @@ PyTypeObject* heap_type_once(PyType_Spec& spec, PyTypeObject*& slot) {
   auto* type = reinterpret_cast<PyTypeObject*>(made);
   // The interpreter names a type by tp_name in its messages ("'GraphStore'
   // object has no attribute 'x'"); __name__, __qualname__ and __module__ come
-  // from the spec's dotted name and are unaffected. The spec is static, so
+  // from the PyType_Spec's dotted name and are unaffected. The PyType_Spec is static, so
   // the pointer stays valid.
   if (const char* dot = std::strrchr(spec.name, '.')) type->tp_name = dot + 1;
   slot = type;

@@ -9,7 +9,7 @@ namespace tessary::py {
 
 // Creates the type described by `spec` on the first call and stores it in
 // `slot`, where it stays for the life of the process; later calls return it.
-// The spec's name is "tessary_core.Name", which sets __module__; the type's own
+// The PyType_Spec's name is "tessary_core.Name", which sets __module__; the type's own
 // name, used in the interpreter's messages, is the bare "Name".
 // Borrowed; nullptr with an error set.
 PyTypeObject* heap_type_once(PyType_Spec& spec, PyTypeObject*& slot);

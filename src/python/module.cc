@@ -8,8 +8,8 @@
 #include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/graph_store.h"
-#include "python/reducer.h"
 #include "python/py_ref.h"
+#include "python/reducer.h"
 #include "python/static_str.h"
 
 namespace tessary::py {
