@@ -56,8 +56,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard = shards_[shard_no];
   std::uint32_t position = 0;
   bool full = false;
-  {
-    PoisonGuard guard(shard.mu, kPoisonedShard);
+  with_lock(shard.mu, kPoisonedShard, [&] {
     const auto found = shard.set.find(
         set_hash(hash), [&](std::uint32_t pos) { return shard.strings[pos] == text; });
     if (found) {
@@ -77,7 +76,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
         shard.set.insert(set_hash(hash), position);
       }
     }
-  }
+  });
   if (full) {
     fault("Can't represent index " + std::to_string(std::uint64_t{position} + 1) + " in a Symbol");
   }
@@ -88,11 +87,12 @@ std::string_view SymbolTable::text(std::uint32_t value) {
   const std::uint32_t shard_no = value >> kSymbolIndexBits;
   const std::uint32_t index = value & kSymbolIndexMask;
   Shard& shard = shards_[shard_no];
-  PoisonGuard guard(shard.mu, kPoisonedShard);
-  if (index == 0 || index > shard.strings.size()) {
-    fault("no symbol with value " + std::to_string(value));
-  }
-  return shard.strings[index - 1];
+  return with_lock(shard.mu, kPoisonedShard, [&]() -> std::string_view {
+    if (index == 0 || index > shard.strings.size()) {
+      fault("no symbol with value " + std::to_string(value));
+    }
+    return shard.strings[index - 1];
+  });
 }
 
 std::size_t SymbolTable::shard_size(std::uint32_t shard) {
