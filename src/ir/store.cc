@@ -106,6 +106,14 @@ std::uint64_t GraphStore::node_count() const {
                    [&]() -> std::uint64_t { return state_->inner.records.size(); });
 }
 
+Result<void, BadNodeId> GraphStore::check_ids(std::span<const NodeId> ids) const {
+  const std::uint64_t count = node_count();
+  for (const NodeId id : ids) {
+    if (id >= count) return Err(BadNodeId{id});
+  }
+  return {};
+}
+
 Snapshot GraphStore::snapshot() const {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> Snapshot {
     const State::Inner& s = state_->inner;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ class GraphStore {
 
   NodeIds outputs() const;
   std::uint64_t node_count() const;
+  // Fails with the first of `ids`, in order, that names no node. Stores only
+  // grow, so ids that pass stay valid.
+  [[nodiscard]] Result<void, BadNodeId> check_ids(std::span<const NodeId> ids) const;
   Snapshot snapshot() const;
   // Deep copies of the nodes with ids from `start` on (empty when start >= count).
   std::vector<NodeKey> snapshot_from(NodeId start) const;

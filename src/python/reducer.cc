@@ -117,14 +117,6 @@ bool store_from_py(PyObject* obj) {
   return false;
 }
 
-// The first id not naming a node of a store with `count` nodes, if any.
-std::optional<NodeId> first_bad_id(const NodeIds& ids, std::uint64_t count) {
-  for (const NodeId id : ids) {
-    if (id >= count) return id;
-  }
-  return std::nullopt;
-}
-
 PyObject* report_to_py(const ReductionCounters& counters) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -251,8 +243,7 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // The outputs are settled before the reducer's lock is taken.
     NodeIds outputs;
     if (given) {
-      if (const auto bad = first_bad_id(*given, store.node_count()))
-        return map_err(BadNodeId{*bad});
+      if (const auto checked = store.check_ids(*given); !checked) return map_err(checked.error());
       outputs = std::move(*given);
     } else {
       outputs = store.outputs();

@@ -193,10 +193,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     } else {
       if (!ids_from_py(a[0], outputs)) return argument_error("outputs");
       // Stores only grow, so ids valid now stay valid for the write below.
-      const std::uint64_t count = store.node_count();
-      for (const NodeId id : outputs) {
-        if (id >= count) return map_err(BadNodeId{id});
-      }
+      if (const auto checked = store.check_ids(outputs); !checked) return map_err(checked.error());
     }
     const auto blob = serialize_with(store, outputs);
     if (!blob) return raise_value_error(blob.error().message);
