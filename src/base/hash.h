@@ -46,6 +46,20 @@ inline std::uint64_t fx_mix(std::uint64_t hash, std::uint64_t word) {
   return (std::rotl(hash, 5) ^ word) * 0x517cc1b727220a95ULL;
 }
 
+// An unkeyed hash of a string's length and its first and last eight bytes,
+// for small caches of recent strings that confirm every hit by comparing the
+// text (so a crafted collision only costs a miss). High bits mix best.
+inline std::uint64_t edge_hash(std::string_view text) {
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  const std::size_t n = text.size() < 8 ? text.size() : 8;
+  if (n != 0) {
+    std::memcpy(&head, text.data(), n);
+    std::memcpy(&tail, text.data() + text.size() - n, n);
+  }
+  return fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
+}
+
 // Combines a value's hash into a seed (boost-style), for hashes that need no key.
 inline std::size_t hash_combine(std::size_t seed, std::size_t value) {
   return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));

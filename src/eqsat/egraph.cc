@@ -65,6 +65,11 @@ Id EGraph::add(const SymbolLang& enode) {
   return id;
 }
 
+void EGraph::reserve(std::size_t nodes) {
+  memo_.reserve(nodes);
+  unionfind_.reserve(nodes);
+}
+
 std::optional<Id> EGraph::lookup(const SymbolLang& enode) const {
   SymbolLang canonical = enode;
   for (Id& child : canonical.children_mut()) child = unionfind_.find(child);

@@ -68,6 +68,9 @@ class EGraph {
   // canonical id of its class. An e-node already present returns its class
   // and leaves the e-graph unchanged (a clean e-graph stays clean).
   Id add(const SymbolLang& enode);
+  // Makes room for `nodes` e-nodes in all, so that a bulk load does not
+  // rehash the hash-cons table as it grows.
+  void reserve(std::size_t nodes);
   // The root of `id`, read-only. Faults for an id never handed out.
   Id find(Id id) const { return unionfind_.find(id); }
   // The root of `id`, halving the path on the way.

@@ -164,11 +164,16 @@ std::size_t Machine::run(const Program& program, const EGraph& egraph, Id eclass
                          std::vector<Subst>& out) {
   if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
   if (limit == 0) return 0;
+  const auto& code = program.instructions;
+  if (code.size() == 1) {
+    if (const auto* bind = std::get_if<instr::Bind>(&code[0]); bind != nullptr && bind->i == 0) {
+      return run_single_bind(program, *bind, egraph, eclass, limit, out);
+    }
+  }
   regs_.assign(1, eclass);
   choices_.clear();
   std::size_t found = 0;
   std::size_t pc = 0;
-  const auto& code = program.instructions;
   while (true) {
     bool failed = false;
     if (pc == code.size()) {
@@ -183,6 +188,29 @@ std::size_t Machine::run(const Program& program, const EGraph& egraph, Id eclass
     }
     if (failed && !backtrack(program, egraph, pc)) return found;
   }
+}
+
+// A pattern that is one operator over distinct variables compiles to a single
+// Bind of the searched class: every matching node of the class yields one
+// substitution, its children read straight into the variables, in the order
+// the general loop would produce them.
+std::size_t Machine::run_single_bind(const Program& program, const instr::Bind& bind,
+                                     const EGraph& egraph, Id eclass, std::size_t limit,
+                                     std::vector<Subst>& out) {
+  std::size_t found = 0;
+  for (const SymbolLang& node : egraph[egraph.find(eclass)].nodes()) {
+    if (!node.matches(bind.node)) continue;
+    const auto children = node.children();
+    Subst subst;
+    for (const auto& [var, reg] : program.subst) {
+      if (reg < bind.out || reg - bind.out >= children.size())
+        fault("variable register out of range");
+      subst.insert(var, children[reg - bind.out]);
+    }
+    out.push_back(std::move(subst));
+    if (++found == limit) break;
+  }
+  return found;
 }
 
 // Runs the instruction at `pc`; false if this branch fails. Choice points are

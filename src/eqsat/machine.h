@@ -83,6 +83,8 @@ class Machine {
     std::size_t next;
     Id eclass;
   };
+  std::size_t run_single_bind(const Program& program, const instr::Bind& bind, const EGraph& egraph,
+                              Id eclass, std::size_t limit, std::vector<Subst>& out);
   bool step(const Program& program, const EGraph& egraph, std::size_t& pc);
   bool lookup_term(const EGraph& egraph, const instr::Lookup& lookup);
   bool backtrack(const Program& program, const EGraph& egraph, std::size_t& pc);

@@ -34,7 +34,19 @@ std::optional<Id> Memo::find(const SymbolLang& node) const {
 void Memo::grow_if_needed() {
   // Keep the load at or below 3/4 so probe runs stay short.
   if ((entries_.size() + 1) * 4 <= slots_.size() * 3) return;
-  const std::size_t new_size = slots_.empty() ? 16 : slots_.size() * 2;
+  rehash(slots_.empty() ? 16 : slots_.size() * 2);
+}
+
+void Memo::reserve(std::size_t count) {
+  std::size_t size = slots_.empty() ? 16 : slots_.size();
+  while (count * 4 > size * 3) {
+    if (size >= (std::size_t{1} << 32)) fault("memo is full");
+    size *= 2;
+  }
+  if (size != slots_.size()) rehash(size);
+}
+
+void Memo::rehash(std::size_t new_size) {
   std::vector<Slot> bigger(new_size);
   const std::size_t mask = new_size - 1;
   for (const Slot& s : slots_) {

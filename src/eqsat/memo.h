@@ -57,6 +57,10 @@ class Memo {
   // Replaces the id of an existing entry; returns the previous id.
   Id replace_id(std::uint32_t index, Id id);
 
+  // Sizes the table for `count` entries in all, so that filling it up to
+  // there never rehashes.
+  void reserve(std::size_t count);
+
   std::size_t capacity_bytes() const;
 
  private:
@@ -67,6 +71,7 @@ class Memo {
   // The slot holding `node`, or the empty slot where it would go.
   std::size_t probe(const SymbolLang& node, std::uint32_t hash) const;
   void grow_if_needed();
+  void rehash(std::size_t new_size);
   std::uint32_t append(std::size_t slot, std::uint32_t hash, const SymbolLang& node, Id id);
 
   ChunkedVec<Entry> entries_;

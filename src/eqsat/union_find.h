@@ -13,6 +13,8 @@ class UnionFind {
  public:
   // Appends a new singleton set; its index is the new id.
   Id make_set();
+  // Makes room for `count` ids in all.
+  void reserve(std::size_t count) { parents_.reserve(count); }
   std::size_t size() const { return parents_.size(); }
 
   // The root of `id` without changing anything. Faults for an id never made.

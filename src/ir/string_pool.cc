@@ -8,15 +8,7 @@
 namespace tessary {
 
 std::size_t StringPool::recent_slot(std::string_view text) {
-  std::uint64_t head = 0;
-  std::uint64_t tail = 0;
-  const std::size_t n = std::min<std::size_t>(text.size(), 8);
-  if (n != 0) {
-    std::memcpy(&head, text.data(), n);
-    std::memcpy(&tail, text.data() + text.size() - n, n);
-  }
-  const std::uint64_t h = fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
-  return static_cast<std::size_t>(h >> 56) % kRecentSlots;
+  return static_cast<std::size_t>(edge_hash(text) >> 56) % kRecentSlots;
 }
 
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {

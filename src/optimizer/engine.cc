@@ -1,10 +1,12 @@
 #include "optimizer/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 
 #include "base/fault.h"
+#include "base/hash.h"
 #include "eqsat/egraph.h"
 #include "eqsat/enode.h"
 #include "eqsat/pattern.h"
@@ -23,20 +25,58 @@ eqsat::Pattern parse_rule_pattern(const std::string& text) {
   return std::move(parsed).value();
 }
 
+// Engine symbols of the nodes' ops. Graphs repeat a few op strings on most
+// nodes, so a small direct-mapped cache of recent strings (checked by
+// comparing the text) saves most lookups in the shared symbol table.
+class SymbolCache {
+ public:
+  eqsat::GlobalSymbol operator()(const std::string& op) {
+    eqsat::GlobalSymbol& slot = slots_[static_cast<std::size_t>(edge_hash(op) >> 56) % kSlots];
+    if (slot.is_null() || slot.as_str() != op) slot = eqsat::GlobalSymbol(op);
+    return slot;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 256;
+  std::array<eqsat::GlobalSymbol, kSlots> slots_{};
+};
+
+// How many nodes ahead the load starts fetching the hash-cons slot of an add.
+constexpr std::size_t kLoadLookahead = 16;
+
 // Adds every node to a fresh e-graph, children first; returns the class id
 // recorded for each node. Equal ops over equal classes share a class already.
+//
+// Each add probes the hash-cons table at a random place, a cache miss on a
+// large graph, so the loop starts loading the slot of a node a few adds
+// ahead. A child not added yet is assumed to get the next fresh id (true
+// unless an add finds an equal node); a wrong guess only wastes the prefetch.
 std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
+  const std::size_t n = graph.nodes.size();
+  SymbolCache symbol_of;
+  std::vector<eqsat::GlobalSymbol> ops;
+  ops.reserve(n);
+  for (const EngineNode& node : graph.nodes) ops.push_back(symbol_of(node.op));
   std::vector<eqsat::Id> ids;
-  ids.reserve(graph.nodes.size());
+  ids.reserve(n);
+  egraph.reserve(n);
   std::vector<eqsat::Id> children;
-  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-    const EngineNode& node = graph.nodes[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t ahead = i + kLoadLookahead;
+    if (ahead < n && graph.nodes[ahead].children.size() <= eqsat::SymbolLang::kInlineChildren) {
+      children.clear();
+      for (const EngineIndex c : graph.nodes[ahead].children) {
+        children.push_back(
+            c < i ? ids[c] : eqsat::Id(static_cast<std::uint32_t>(egraph.id_count() + (c - i))));
+      }
+      egraph.prefetch_node(eqsat::SymbolLang(ops[ahead], children));
+    }
     children.clear();
-    for (const EngineIndex c : node.children) {
+    for (const EngineIndex c : graph.nodes[i].children) {
       if (c >= i) fault("engine node child does not precede its user");
       children.push_back(ids[c]);
     }
-    ids.push_back(egraph.add(eqsat::SymbolLang(eqsat::GlobalSymbol(node.op), children)));
+    ids.push_back(egraph.add(eqsat::SymbolLang(ops[i], children)));
   }
   return ids;
 }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/fault.h"
 
@@ -152,6 +155,57 @@ TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
   Subst missing;
   missing.insert(Var("?b"), y_);
   EXPECT_THROW(rhs.apply_pat(g_, missing, scratch), InternalFault);
+}
+
+// An operator over distinct variables matches each node of that operator and
+// arity in the class, in the class's node order, binding the children in turn.
+// Checked against that reading directly on a random e-graph with merges; the
+// same pattern with a repeated variable goes through the general machine and
+// must keep only the nodes whose two children agree.
+TEST(Search, OneOperatorPatternsYieldEachMatchingNodeInOrder) {
+  std::mt19937 rng(7);
+  EGraph g;
+  std::vector<Id> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(g.add(leaf("l" + std::to_string(i))));
+  for (int i = 0; i < 400; ++i) {
+    const Id a = ids[rng() % ids.size()];
+    const Id b = ids[rng() % ids.size()];
+    ids.push_back(g.add(node(rng() % 3 == 0 ? "g" : "f", {a, b})));
+    if (rng() % 4 == 0) g.union_classes(ids.back(), ids[rng() % ids.size()]);
+  }
+  g.rebuild();
+  const Pattern flat = pat("(f ?a ?b)");
+  const Pattern same = pat("(f ?a ?a)");
+  std::size_t flat_total = 0;
+  std::size_t same_total = 0;
+  g.for_each_class([&](const EClass& eclass) {
+    std::vector<std::pair<Id, Id>> expected;
+    for (const SymbolLang& n : eclass.nodes()) {
+      if (n.op() == GlobalSymbol("f") && n.arity() == 2) {
+        expected.emplace_back(n.children()[0], n.children()[1]);
+      }
+    }
+    const auto m = flat.search_eclass_with_limit(g, eclass.id(), 1000);
+    std::vector<std::pair<Id, Id>> got;
+    if (m) {
+      for (const Subst& s : m->substs) got.emplace_back(*s.get(Var("?a")), *s.get(Var("?b")));
+    }
+    EXPECT_EQ(got, expected);
+    flat_total += got.size();
+    std::size_t equal_children = 0;
+    for (const auto& [a, b] : expected) equal_children += g.find(a) == g.find(b) ? 1 : 0;
+    const auto m2 = same.search_eclass_with_limit(g, eclass.id(), 1000);
+    EXPECT_EQ(m2 ? m2->substs.size() : 0u, equal_children);
+    same_total += equal_children;
+    if (expected.size() > 1) {
+      const auto cut = flat.search_eclass_with_limit(g, eclass.id(), 1);
+      ASSERT_TRUE(cut.has_value());
+      EXPECT_EQ(cut->substs.size(), 1u);
+    }
+  });
+  EXPECT_EQ(total(flat.search_with_limit(g, 100000)), flat_total);
+  EXPECT_EQ(total(same.search_with_limit(g, 100000)), same_total);
+  EXPECT_GT(flat_total, 100u);
 }
 
 TEST(Subst, InsertReplacesAndSpillsPastThree) {
