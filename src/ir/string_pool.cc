@@ -1,6 +1,5 @@
 #include "ir/string_pool.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "base/fault.h"
