@@ -161,7 +161,7 @@ Result<NodeKey, DecodeError> read_external(Reader& r, std::uint64_t k) {
   External node;
   auto descriptor = read_descriptor(r);
   if (!descriptor) return Err{descriptor.error()};
-  node.descriptor = std::move(descriptor).value();
+  *node.descriptor = std::move(descriptor).value();
   return read_params_and_inputs(r, k, std::move(node));
 }
 

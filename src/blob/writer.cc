@@ -109,7 +109,7 @@ struct CheckKey {
     return check_count(n.inputs.size());
   }
   std::optional<BlobTooLarge> operator()(const External& n) const {
-    if (auto e = check_descriptor(n.descriptor)) return e;
+    if (auto e = check_descriptor(*n.descriptor)) return e;
     if (auto e = check_params(n.params)) return e;
     return check_count(n.inputs.size());
   }
@@ -155,7 +155,7 @@ struct PutFields {
     put_ids(out, n.inputs);
   }
   void operator()(const External& n) const {
-    const PayloadDescriptor& d = n.descriptor;
+    const PayloadDescriptor& d = *n.descriptor;
     put_string(out, d.kind);
     put_string(out, d.content_hash);
     put_string(out, d.framework);

@@ -34,7 +34,7 @@ struct AppendLabel {
   void operator()(const Op& n) const { named("Op", n.name, n.params); }
   void operator()(const Reduction& n) const { named("Reduction", n.name, n.params); }
   void operator()(const External& n) const {
-    const PayloadDescriptor& d = n.descriptor;
+    const PayloadDescriptor& d = *n.descriptor;
     label.append("External ");
     label.append(d.kind);
     label.push_back(':');

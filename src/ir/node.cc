@@ -48,7 +48,7 @@ std::string NodeKey::token() const {
                  [&](const External& k) {
                    // Descriptor fields are written raw, so a field holding "|"
                    // makes the token ambiguous; tokens of externals are never parsed.
-                   const PayloadDescriptor& d = k.descriptor;
+                   const PayloadDescriptor& d = *k.descriptor;
                    out.append("ext|");
                    for (const std::string* field :
                         {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {

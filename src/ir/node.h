@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/boxed.h"
 #include "ir/param.h"
 #include "ir/payload_descriptor.h"
 
@@ -67,8 +68,10 @@ struct Reduction {
   friend bool operator==(const Reduction& a, const Reduction& b) = default;
 };
 
+// The descriptor is boxed: it is several strings long, and keeping it out of
+// line keeps every NodeKey (and every node list) small.
 struct External {
-  PayloadDescriptor descriptor;
+  Boxed<PayloadDescriptor> descriptor;
   ParamMap params;
   NodeIds inputs;
   friend bool operator==(const External& a, const External& b) = default;

@@ -272,7 +272,7 @@ bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out)
     }
     case NodeKind::kExternal: {
       const auto& k = *key.get_if<External>();
-      const PayloadDescriptor& d = k.descriptor;
+      const PayloadDescriptor& d = *k.descriptor;
       enc.str(d.kind);
       enc.str(d.content_hash);
       enc.str(d.framework);
@@ -363,7 +363,7 @@ NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
     }
     case NodeKind::kExternal: {
       External k;
-      PayloadDescriptor& d = k.descriptor;
+      PayloadDescriptor& d = *k.descriptor;
       d.kind = dec.str();
       d.content_hash = dec.str();
       d.framework = dec.str();

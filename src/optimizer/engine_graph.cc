@@ -61,7 +61,7 @@ class BoundarySymbols {
         }
       }
     } else if (const External* ext = key.get_if<External>()) {
-      const PayloadDescriptor& d = ext->descriptor;
+      const PayloadDescriptor& d = *ext->descriptor;
       for (const std::string* f :
            {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
         scratch_.push_back('\0');

@@ -190,7 +190,7 @@ class Emitter {
       }
       stage.members.push_back(std::move(member));
     }
-    out_.nodes.push_back(std::move(stage));
+    out_.nodes.emplace_back(std::move(stage));
     ++out_.counters.stages;
   }
 

@@ -138,7 +138,7 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     External key;
     // Inputs are converted before the descriptor (argument 0).
     if (!ids_from_py(a[1], key.inputs)) return argument_error("inputs");
-    if (!descriptor_from_py(a[0], key.descriptor)) return nullptr;
+    if (!descriptor_from_py(a[0], *key.descriptor)) return nullptr;
     if (!params_from_py(a[2], key.params)) return nullptr;
     return intern(self, std::move(key));
   });

@@ -122,7 +122,7 @@ bool set_kind_fields(PyObject* dict, const NodeKey& key) {
   if (const auto* external = key.get_if<External>()) {
     return set(dict, g_name, str_to_py("")) &&
            set(dict, g_params, params_to_py(external->params)) &&
-           set(dict, g_descriptor, descriptor_to_py(external->descriptor));
+           set(dict, g_descriptor, descriptor_to_py(*external->descriptor));
   }
   if (const auto* exchange = key.get_if<Exchange>()) {
     return set(dict, g_name, str_to_py("")) && set(dict, g_params, params_to_py(exchange->params));

@@ -55,7 +55,7 @@ TEST(RoundTrip, LenientBytesAreNormalisedOnRewrite) {
   const Snapshot snap = read.value().snapshot();
   EXPECT_EQ(snap.nodes.at(0).get_if<Source>()->params,
             ParamMap({{"a", ParamValue::integer(1)}, {"b", ParamValue::boolean(true)}}));
-  EXPECT_EQ(snap.nodes.at(1).get_if<External>()->descriptor.preprocessing_ref, "prep");
+  EXPECT_EQ(snap.nodes.at(1).get_if<External>()->descriptor->preprocessing_ref, "prep");
 
   auto rewritten = serialize_with(read.value(), read.value().outputs());
   ASSERT_TRUE(rewritten.ok());

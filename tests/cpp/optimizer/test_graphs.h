@@ -68,7 +68,7 @@ inline std::uint64_t apply_value(const std::string& token, std::vector<std::uint
 inline std::string describe_boundary(const NodeKey& key) {
   if (const External* e = key.get_if<External>()) {
     std::string out = "ext";
-    const PayloadDescriptor& d = e->descriptor;
+    const PayloadDescriptor& d = *e->descriptor;
     for (const std::string* f :
          {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
       out += std::to_string(f->size()) + ":" + *f;
