@@ -47,11 +47,6 @@ SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
   return *this;
 }
 
-void SymbolLang::release() noexcept {
-  if (arity_ > kInlineChildren) delete[] heap_;
-  arity_ = 0;
-}
-
 std::uint64_t SymbolLang::hash() const {
   std::uint64_t h = fx_mix(0, op_.value());
   h = fx_mix(h, arity_);

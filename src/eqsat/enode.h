@@ -54,7 +54,10 @@ class SymbolLang {
  private:
   const Id* data() const { return arity_ <= kInlineChildren ? inline_ : heap_; }
   Id* data() { return arity_ <= kInlineChildren ? inline_ : heap_; }
-  void release() noexcept;
+  void release() noexcept {
+    if (arity_ > kInlineChildren) delete[] heap_;
+    arity_ = 0;
+  }
 
   GlobalSymbol op_;
   std::uint32_t arity_;

@@ -108,34 +108,33 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   runner.run(rules_);
   const eqsat::EGraph& result_graph = runner.egraph();
 
-  // classes[i]: the class of node i after the run. The first node seen in a
-  // class represents it; an operand precedes its user, so an identity op
-  // merged with its operand is represented by that operand (or earlier).
-  std::vector<eqsat::Id> classes;
-  classes.reserve(n);
-  for (const eqsat::Id id : ids) classes.push_back(result_graph.find(id));
-  std::vector<EngineIndex> result_index(result_graph.id_count(), kNone);
-
+  // The first node seen in a class represents it; an operand precedes its
+  // user, so an identity op merged with its operand is represented by that
+  // operand (or earlier). rep[i] is the result index standing for node i; a
+  // child reads its operand's entry directly rather than through its class.
+  std::vector<EngineIndex> class_rep(result_graph.id_count(), kNone);
+  std::vector<EngineIndex> rep(n, kNone);
   EngineGraph out;
   out.nodes.reserve(std::min(n, result_graph.number_of_classes()));
   for (std::size_t i = 0; i < n; ++i) {
-    EngineIndex& slot = result_index[classes[i].index()];
-    if (slot != kNone) continue;
-    const EngineNode& node = graph.nodes[i];
-    EngineNode kept{node.op, {}, !is_op_symbol(node.op)};
-    kept.children.reserve(node.children.size());
-    for (const EngineIndex c : node.children) {
-      const EngineIndex r = result_index[classes[c].index()];
-      if (r == kNone) fault("canonical operand has no representative");
-      kept.children.push_back(r);
+    EngineIndex& slot = class_rep[result_graph.find(ids[i]).index()];
+    if (slot == kNone) {
+      const EngineNode& node = graph.nodes[i];
+      EngineNode kept{node.op, {}, !is_op_symbol(node.op)};
+      kept.children.reserve(node.children.size());
+      for (const EngineIndex c : node.children) {
+        if (c >= i || rep[c] == kNone) fault("canonical operand has no representative");
+        kept.children.push_back(rep[c]);
+      }
+      slot = static_cast<EngineIndex>(out.nodes.size());
+      out.nodes.push_back(std::move(kept));
     }
-    slot = static_cast<EngineIndex>(out.nodes.size());
-    out.nodes.push_back(std::move(kept));
+    rep[i] = slot;
   }
   out.outputs.reserve(graph.outputs.size());
   for (const EngineIndex o : graph.outputs) {
     if (o >= n) fault("engine graph output names no node");
-    out.outputs.push_back(result_index[classes[o].index()]);
+    out.outputs.push_back(rep[o]);
   }
   return out;
 }
