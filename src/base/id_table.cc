@@ -14,8 +14,23 @@ void IdTable::place(std::vector<Slot>& slots, Slot slot) {
   }
 }
 
-void IdTable::grow() {
-  const std::size_t new_size = slots_.empty() ? 16 : slots_.size() * 2;
+void IdTable::grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+std::size_t slots_for(std::size_t count, std::size_t current) {
+  std::size_t size = current < 16 ? 16 : current;
+  while (count * 4 > size * 3) {
+    if (size >= (std::size_t{1} << 32)) fault("hash table is full");
+    size *= 2;
+  }
+  return size;
+}
+
+void IdTable::reserve(std::size_t count) {
+  const std::size_t size = slots_for(count, slots_.size());
+  if (size != slots_.size()) rehash(size);
+}
+
+void IdTable::rehash(std::size_t new_size) {
   if (new_size > (std::size_t{1} << 32)) fault("id table is full");
   std::vector<Slot> bigger(new_size);
   for (const Slot& s : slots_) {

@@ -3,11 +3,16 @@
 // and growing never recomputes a hash. Equality is decided by the caller.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 namespace tessary {
+
+// The slot count (a power of two, at least `current` and 16) that holds
+// `count` entries at a load of at most 3/4. Faults past 2^32 slots.
+std::size_t slots_for(std::size_t count, std::size_t current);
 
 class IdTable {
  public:
@@ -28,6 +33,9 @@ class IdTable {
 
   // Inserts an id known to be absent.
   void insert(std::uint64_t hash, std::uint32_t id);
+  // Sizes the table for `count` ids in all, so that inserting up to there
+  // never rehashes.
+  void reserve(std::size_t count);
   std::size_t size() const { return size_; }
   std::size_t capacity_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
@@ -38,6 +46,7 @@ class IdTable {
   };
 
   void grow();
+  void rehash(std::size_t new_size);
   static void place(std::vector<Slot>& slots, Slot slot);
 
   std::vector<Slot> slots_;

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "base/fault.h"
+#include "base/id_table.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -38,11 +39,7 @@ void Memo::grow_if_needed() {
 }
 
 void Memo::reserve(std::size_t count) {
-  std::size_t size = slots_.empty() ? 16 : slots_.size();
-  while (count * 4 > size * 3) {
-    if (size >= (std::size_t{1} << 32)) fault("memo is full");
-    size *= 2;
-  }
+  const std::size_t size = slots_for(count, slots_.size());
   if (size != slots_.size()) rehash(size);
 }
 
