@@ -95,6 +95,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) work.emplace_back(m.eclass, &subst);
   }
+  if (flat_root_) return apply_flat(egraph, work);
   std::vector<Id> applied;
   std::vector<Id> scratch;
   std::vector<Id> ahead;
@@ -104,6 +105,40 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     const auto& [eclass, subst] = work[k];
     const Id id = apply_pat(egraph, *subst, scratch);
     if (egraph.union_classes(id, eclass)) applied.push_back(id);
+  }
+  return applied;
+}
+
+// An operator over variables: each match instantiates one node, built once
+// and used for both prefetch steps and the add. The same adds and unions, in
+// the same order, as apply_pat.
+std::vector<Id> Pattern::apply_flat(EGraph& egraph,
+                                    const std::vector<std::pair<Id, const Subst*>>& work) const {
+  const SymbolLang& root = *ast_[ast_.root()].enode();
+  std::vector<SymbolLang> nodes;
+  nodes.reserve(work.size());
+  std::vector<Id> children;
+  for (const auto& [eclass, subst] : work) {
+    children.clear();
+    for (const Id c : root.children()) {
+      const Var& v = *ast_[c].var();
+      const auto id = subst->get(v);
+      if (!id) fault("no substitution for variable " + std::string(v.text()));
+      children.push_back(*id);
+    }
+    nodes.emplace_back(root.op(), children);
+  }
+  std::vector<Id> applied;
+  for (std::size_t k = 0; k < work.size(); ++k) {
+    if (k + 2 * kLookahead < work.size()) {
+      const std::size_t a = k + 2 * kLookahead;
+      egraph.prefetch_class(work[a].first);
+      for (const Id c : nodes[a].children()) egraph.prefetch_class(c);
+      egraph.prefetch_node(nodes[a]);
+    }
+    if (k + kLookahead < work.size()) egraph.prefetch_node_entry(nodes[k + kLookahead]);
+    const Id id = egraph.add(nodes[k]);
+    if (egraph.union_classes(id, work[k].first)) applied.push_back(id);
   }
   return applied;
 }

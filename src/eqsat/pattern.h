@@ -77,6 +77,8 @@ class Pattern final : public Searcher, public Applier {
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const;
 
  private:
+  std::vector<Id> apply_flat(EGraph& egraph,
+                             const std::vector<std::pair<Id, const Subst*>>& work) const;
   // Starts loading what applying `item` will read; `stage` 0 fetches the
   // classes and the table slot, stage 1 the table entry the slot names.
   void prefetch(const EGraph& egraph, const std::pair<Id, const Subst*>& item, int stage,

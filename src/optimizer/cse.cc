@@ -24,7 +24,6 @@ EngineGraph cse(const EngineGraph& graph) {
   EngineGraph out;
   out.nodes.reserve(graph.nodes.size());
   IdTable index;
-  index.reserve(graph.nodes.size());
   // renumber[i]: the surviving node that input node i became.
   std::vector<EngineIndex> renumber;
   renumber.reserve(graph.nodes.size());
