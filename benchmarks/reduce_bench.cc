@@ -192,9 +192,9 @@ void BM_ReducePasses(benchmark::State& state) {
     t[7] += lap(since);
     std::optional<EngineGraph> canonical(engine.canonicalize(build->graph));
     t[3] += lap(since);
-    std::optional<EngineGraph> folded(cse(*canonical));
+    std::optional<EngineGraph> folded(cse(std::move(*canonical)));
     t[4] += lap(since);
-    Reduced reduced = stage_fusion(*folded, build->symbols, maximal);
+    Reduced reduced = stage_fusion(std::move(*folded), build->symbols, maximal);
     t[5] += lap(since);
     build.reset();
     canonical.reset();

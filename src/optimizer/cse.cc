@@ -1,5 +1,8 @@
 #include "optimizer/cse.h"
 
+#include <type_traits>
+#include <utility>
+
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/id_table.h"
@@ -17,9 +20,11 @@ std::uint64_t node_hash(const SipKey& key, const std::string& op,
   return h;
 }
 
-}  // namespace
-
-EngineGraph cse(const EngineGraph& graph) {
+// Both overloads share this loop; `Graph` is const when the input is only
+// read. A surviving node of a graph given by value moves its symbol and its
+// operand list (renumbered in place) instead of copying them.
+template <typename Graph>
+EngineGraph fold(Graph& graph) {
   const SipKey key = SipKey::random();
   EngineGraph out;
   out.nodes.reserve(graph.nodes.size());
@@ -28,7 +33,7 @@ EngineGraph cse(const EngineGraph& graph) {
   std::vector<EngineIndex> renumber;
   renumber.reserve(graph.nodes.size());
   std::vector<EngineIndex> children;
-  for (const EngineNode& node : graph.nodes) {
+  for (auto& node : graph.nodes) {
     children.clear();
     // A child always precedes its user, so its entry is already set.
     for (const EngineIndex c : node.children) {
@@ -46,7 +51,12 @@ EngineGraph cse(const EngineGraph& graph) {
     }
     const auto id = static_cast<EngineIndex>(out.nodes.size());
     index.insert(h, id);
-    out.nodes.push_back(EngineNode{node.op, children, node.boundary});
+    if constexpr (std::is_const_v<Graph>) {
+      out.nodes.push_back(EngineNode{node.op, children, node.boundary});
+    } else {
+      node.children.assign(children.begin(), children.end());
+      out.nodes.push_back(EngineNode{std::move(node.op), std::move(node.children), node.boundary});
+    }
     renumber.push_back(id);
   }
   out.outputs.reserve(graph.outputs.size());
@@ -55,6 +65,15 @@ EngineGraph cse(const EngineGraph& graph) {
     out.outputs.push_back(renumber[o]);
   }
   return out;
+}
+
+}  // namespace
+
+EngineGraph cse(const EngineGraph& graph) { return fold(graph); }
+
+EngineGraph cse(EngineGraph&& graph) {
+  EngineGraph consumed = std::move(graph);
+  return fold(consumed);
 }
 
 }  // namespace tessary

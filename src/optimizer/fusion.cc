@@ -1,6 +1,8 @@
 #include "optimizer/fusion.h"
 
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "base/fault.h"
 
@@ -101,10 +103,13 @@ std::vector<EngineIndex> group_maximal(const EngineGraph& graph, const Consumers
 }
 
 // Emits the groups, in order of their largest member, as new node keys.
+// Emits the groups in order. `Graph` is const when the input graph is only
+// read; for a graph given by value, each stage member takes its op string
+// from the graph instead of copying it.
+template <typename Graph>
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const PrototypeTable& symbols,
-          const std::vector<EngineIndex>& group)
+  Emitter(Graph& graph, const PrototypeTable& symbols, const std::vector<EngineIndex>& group)
       : graph_(graph),
         symbols_(symbols),
         group_(group),
@@ -169,9 +174,14 @@ class Emitter {
     Stage stage;
     stage.members.reserve(slice.size());
     for (std::size_t pos = 0; pos < slice.size(); ++pos) {
-      const EngineNode& node = graph_.nodes[slice[pos]];
+      auto& node = graph_.nodes[slice[pos]];
       member_pos_[slice[pos]] = static_cast<EngineIndex>(pos);
-      StageOp member{node.op, {}};
+      StageOp member;
+      if constexpr (std::is_const_v<Graph>) {
+        member.op = node.op;
+      } else {
+        member.op = std::move(node.op);
+      }
       member.refs.reserve(node.children.size());
       for (const EngineIndex c : node.children) {
         if (group_[c] == g) {
@@ -194,7 +204,7 @@ class Emitter {
     ++out_.counters.stages;
   }
 
-  const EngineGraph& graph_;
+  Graph& graph_;
   const PrototypeTable& symbols_;
   const std::vector<EngineIndex>& group_;
   std::vector<EngineIndex> new_id_;       // per group identifier
@@ -204,9 +214,8 @@ class Emitter {
   Reduced out_;
 };
 
-}  // namespace
-
-Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
+template <typename Graph>
+Reduced fuse(Graph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
   verify_engine_graph(graph);
   const Consumers consumers = collect_consumers(graph);
   std::vector<bool> is_output(graph.nodes.size(), false);
@@ -214,7 +223,18 @@ Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bo
   const std::vector<EngineIndex> group = maximal_fusion
                                              ? group_maximal(graph, consumers, is_output)
                                              : group_single_use(graph, consumers, is_output);
-  return Emitter(graph, symbols, group).run();
+  return Emitter<Graph>(graph, symbols, group).run();
+}
+
+}  // namespace
+
+Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
+  return fuse(graph, symbols, maximal_fusion);
+}
+
+Reduced stage_fusion(EngineGraph&& graph, const PrototypeTable& symbols, bool maximal_fusion) {
+  EngineGraph consumed = std::move(graph);
+  return fuse(consumed, symbols, maximal_fusion);
 }
 
 }  // namespace tessary

@@ -14,7 +14,7 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::ui
   // Keys become symbols with operand indices; boundary keys become prototypes.
   const EngineGraphBuild build = to_engine_graph(nodes, live);
   // Merge the nodes the engine proves equal (commutativity, identities).
-  const EngineGraph canonical = engine.canonicalize(build.graph);
+  EngineGraph canonical = engine.canonicalize(build.graph);
   if (canonical.outputs.size() != build.graph.outputs.size()) {
     fault("rewrite engine changed the number of outputs");
   }
@@ -22,13 +22,14 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::ui
   verify_engine_graph(canonical);
 #endif
   // Fold nodes with equal symbol and operands.
-  const EngineGraph folded = cse(canonical);
+  EngineGraph folded = cse(std::move(canonical));
+  const std::size_t canonical_nodes = folded.nodes.size();
   // Group ops into stages and rebuild boundary nodes from their prototypes.
-  Reduced reduced = stage_fusion(folded, build.symbols, maximal_fusion);
+  Reduced reduced = stage_fusion(std::move(folded), build.symbols, maximal_fusion);
 
   reduced.counters.input_nodes = nodes.size();
   reduced.counters.reachable_nodes = live.kept.size();
-  reduced.counters.canonical_nodes = folded.nodes.size();
+  reduced.counters.canonical_nodes = canonical_nodes;
   return reduced;
 }
 
