@@ -5,6 +5,7 @@
 
 #include "base/fault.h"
 #include "base/hash.h"
+#include "base/overloaded.h"
 
 namespace tessary {
 namespace {
@@ -56,6 +57,9 @@ std::int64_t unzigzag(std::uint64_t v) {
   return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
 }
 
+ParamValueView view_of(const ParamValue& v) { return v.view(); }
+const ParamValueView& view_of(const ParamValueView& v) { return v; }
+
 // Writes fields into a PackedKey; fails (in lookup mode) on an unknown string.
 class Encoder {
  public:
@@ -81,33 +85,47 @@ class Encoder {
     u(*id);
   }
 
-  void params(const ParamMap& params) {
-    u(params.size());
-    for (const ParamEntry& e : params.entries()) {
-      str(e.key);
-      const ParamValue& v = e.value;
-      out_.eq.push_back(static_cast<char>(v.tag()));
-      switch (v.tag()) {
-        case ParamTag::kInt:
-          u(zigzag(v.as_int()));
-          break;
-        case ParamTag::kFloat: {
-          const auto raw = std::bit_cast<std::uint64_t>(v.as_float());
-          const std::uint64_t canon = float_key_bits(v.as_float());
-          put_u64(out_.eq, canon);
-          if (canon == kCanonicalNan) {
-            nans_.push_back(raw);
-            if (raw != canon) any_odd_nan_ = true;
-          }
-          break;
+  void descriptor(const DescriptorView& d) {
+    str(d.kind);
+    str(d.content_hash);
+    str(d.framework);
+    str(d.version);
+    str(d.io_schema);
+    u(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) str(*d.preprocessing_ref);
+  }
+
+  // `entries` in map order: a ParamMap's entries or a view's.
+  template <typename Entries>
+  void params(const Entries& entries) {
+    u(entries.size());
+    for (const auto& e : entries) param(e.key, view_of(e.value));
+  }
+
+  void param(std::string_view key, const ParamValueView& v) {
+    str(key);
+    out_.eq.push_back(static_cast<char>(tag_of(v)));
+    switch (tag_of(v)) {
+      case ParamTag::kInt:
+        u(zigzag(*std::get_if<0>(&v)));
+        break;
+      case ParamTag::kFloat: {
+        const double value = *std::get_if<1>(&v);
+        const auto raw = std::bit_cast<std::uint64_t>(value);
+        const std::uint64_t canon = float_key_bits(value);
+        put_u64(out_.eq, canon);
+        if (canon == kCanonicalNan) {
+          nans_.push_back(raw);
+          if (raw != canon) any_odd_nan_ = true;
         }
-        case ParamTag::kBool:
-          out_.eq.push_back(v.as_bool() ? 1 : 0);
-          break;
-        case ParamTag::kStr:
-          str(v.as_str());
-          break;
+        break;
       }
+      case ParamTag::kBool:
+        out_.eq.push_back(*std::get_if<2>(&v) ? 1 : 0);
+        break;
+      case ParamTag::kStr:
+        str(*std::get_if<3>(&v));
+        break;
     }
   }
 
@@ -242,69 +260,78 @@ RecordLayout read_layout(const std::uint8_t* record) {
   return layout;
 }
 
+// The record fields of every kind but Stage, in order: the tag, the name
+// (Source, Op, Reduction) or the descriptor (External), the parameters, and
+// the inputs (all but Source).
+template <typename Entries>
+void encode_fields(Encoder& enc, NodeKind kind, std::string_view name,
+                   const DescriptorView* descriptor, const Entries& params,
+                   std::span<const NodeId> inputs) {
+  enc.tag(kind);
+  switch (kind) {
+    case NodeKind::kSource:
+    case NodeKind::kOp:
+    case NodeKind::kReduction:
+      enc.str(name);
+      break;
+    case NodeKind::kExternal:
+      enc.descriptor(*descriptor);
+      break;
+    case NodeKind::kExchange:
+      break;
+    case NodeKind::kStage:
+      fault("stage fields encoded as a plain node");
+  }
+  enc.params(params);
+  if (kind != NodeKind::kSource) enc.ids(inputs);
+}
+
+void encode_stage(Encoder& enc, const Stage& k) {
+  enc.tag(NodeKind::kStage);
+  enc.ids(k.inputs);
+  enc.u(k.members.size());
+  for (const StageOp& m : k.members) {
+    enc.str(m.op);
+    enc.u(m.refs.size());
+    for (const StageRef& r : m.refs) {
+      enc.u(static_cast<std::uint8_t>(r.tag));
+      enc.u(r.index);
+    }
+  }
+}
+
+std::string_view name_of(const NodeKey& key) {
+  return std::visit(Overloaded{[](const Source& k) -> std::string_view { return k.name; },
+                               [](const Op& k) -> std::string_view { return k.name; },
+                               [](const Reduction& k) -> std::string_view { return k.name; },
+                               [](const auto&) { return std::string_view(); }},
+                    key.variant());
+}
+
 }  // namespace
 
 bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out) {
   out.eq.clear();
   out.nan_raw.clear();
   Encoder enc(pool, insert, out);
-  enc.tag(key.kind());
-  switch (key.kind()) {
-    case NodeKind::kSource: {
-      const auto& k = *key.get_if<Source>();
-      enc.str(k.name);
-      enc.params(k.params);
-      break;
-    }
-    case NodeKind::kOp: {
-      const auto& k = *key.get_if<Op>();
-      enc.str(k.name);
-      enc.params(k.params);
-      enc.ids(k.inputs);
-      break;
-    }
-    case NodeKind::kReduction: {
-      const auto& k = *key.get_if<Reduction>();
-      enc.str(k.name);
-      enc.params(k.params);
-      enc.ids(k.inputs);
-      break;
-    }
-    case NodeKind::kExternal: {
-      const auto& k = *key.get_if<External>();
-      const PayloadDescriptor& d = *k.descriptor;
-      enc.str(d.kind);
-      enc.str(d.content_hash);
-      enc.str(d.framework);
-      enc.str(d.version);
-      enc.str(d.io_schema);
-      enc.u(d.preprocessing_ref ? 1 : 0);
-      if (d.preprocessing_ref) enc.str(*d.preprocessing_ref);
-      enc.params(k.params);
-      enc.ids(k.inputs);
-      break;
-    }
-    case NodeKind::kStage: {
-      const auto& k = *key.get_if<Stage>();
-      enc.ids(k.inputs);
-      enc.u(k.members.size());
-      for (const StageOp& m : k.members) {
-        enc.str(m.op);
-        enc.u(m.refs.size());
-        for (const StageRef& r : m.refs) {
-          enc.u(static_cast<std::uint8_t>(r.tag));
-          enc.u(r.index);
-        }
-      }
-      break;
-    }
-    case NodeKind::kExchange: {
-      const auto& k = *key.get_if<Exchange>();
-      enc.params(k.params);
-      enc.ids(k.inputs);
-      break;
-    }
+  if (const Stage* stage = key.get_if<Stage>()) {
+    encode_stage(enc, *stage);
+  } else {
+    const External* external = key.get_if<External>();
+    const DescriptorView descriptor =
+        external != nullptr ? DescriptorView::of(*external->descriptor) : DescriptorView{};
+    encode_fields(enc, key.kind(), name_of(key), &descriptor, key.params()->entries(),
+                  key.inputs());
   }
+  enc.finish();
+  return enc.ok();
+}
+
+bool pack_key(const KeyView& key, StringPool& pool, bool insert, PackedKey& out) {
+  out.eq.clear();
+  out.nan_raw.clear();
+  Encoder enc(pool, insert, out);
+  encode_fields(enc, key.kind(), key.name(), key.descriptor(), key.params(), key.inputs());
   enc.finish();
   return enc.ok();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ir/key_view.h"
 #include "ir/node.h"
 #include "ir/string_pool.h"
 
@@ -23,6 +24,8 @@ struct PackedKey {
 // Encodes `key`. With `insert` false, strings are only looked up and the
 // result is false when one is missing (then no equal key can be stored).
 bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out);
+// The same for a view: exactly the bytes of the equal NodeKey.
+bool pack_key(const KeyView& key, StringPool& pool, bool insert, PackedKey& out);
 
 // Size of the arena record for `packed`, and writing it.
 std::size_t record_size(const PackedKey& packed);

@@ -129,6 +129,20 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
   return false;
 }
 
+ParamValueView ParamValue::view() const {
+  switch (tag()) {
+    case ParamTag::kInt:
+      return ParamValueView(std::in_place_index<0>, as_int());
+    case ParamTag::kFloat:
+      return ParamValueView(std::in_place_index<1>, as_float());
+    case ParamTag::kBool:
+      return ParamValueView(std::in_place_index<2>, as_bool());
+    case ParamTag::kStr:
+      return ParamValueView(std::in_place_index<3>, as_str());
+  }
+  return ParamValueView();
+}
+
 void ParamValue::append_token(std::string& out) const {
   switch (tag()) {
     case ParamTag::kInt:
@@ -179,13 +193,7 @@ std::string ParamValue::display() const {
 }
 
 ParamMap::ParamMap(std::vector<ParamEntry> entries) : entries_(std::move(entries)) {
-  // Byte-wise key order (std::string compares as unsigned chars); stable.
-  // Maps usually arrive sorted already (decoded keys, small dicts), and the
-  // stable sort would allocate a scratch buffer even then.
-  const auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
-  if (!std::is_sorted(entries_.begin(), entries_.end(), by_key)) {
-    std::stable_sort(entries_.begin(), entries_.end(), by_key);
-  }
+  sort_by_key(std::span<ParamEntry>(entries_));
 }
 
 void ParamMap::append_token(std::string& out) const {

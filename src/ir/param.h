@@ -3,8 +3,10 @@
 // identity, has one canonical text form (its token) and a display form.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +16,12 @@
 namespace tessary {
 
 enum class ParamTag : std::uint8_t { kInt = 0, kFloat = 1, kBool = 2, kStr = 3 };
+
+// A parameter value whose string is borrowed, with the alternatives in tag
+// order. Building keys from borrowed text (see KeyView) costs no allocation.
+using ParamValueView = std::variant<std::int64_t, double, bool, std::string_view>;
+
+inline ParamTag tag_of(const ParamValueView& v) { return static_cast<ParamTag>(v.index()); }
 
 // A tagged value; the alternative index is the tag (Int, Float, Bool, Str).
 class ParamValue {
@@ -35,6 +43,8 @@ class ParamValue {
   bool as_bool() const { return std::get<2>(v_); }
   const std::string& as_str() const { return std::get<3>(v_); }
   const Storage& storage() const { return v_; }
+  // The same value with its string borrowed from this one.
+  ParamValueView view() const;
 
   // Canonical text: i42, f3ff0000000000000, btrue, sa%3Bb.
   std::string token() const;
@@ -57,6 +67,38 @@ struct ParamEntry {
 
   friend bool operator==(const ParamEntry& a, const ParamEntry& b) = default;
 };
+
+// A parameter entry whose key and string value are borrowed.
+struct ParamEntryView {
+  std::string_view key;
+  ParamValueView value;
+};
+
+// Puts entries in map order: ascending key bytes, stable, so entries with
+// equal keys keep their given order and all of them stay. `Entry` is
+// ParamEntry or ParamEntryView; both orders must agree, since a key built
+// from views has to pack to the same bytes as the equal NodeKey.
+template <typename Entry>
+void sort_by_key(std::span<Entry> entries) {
+  // string_view compares bytes as unsigned char, like std::string.
+  const auto by_key = [](const Entry& a, const Entry& b) {
+    return std::string_view(a.key) < std::string_view(b.key);
+  };
+  if (std::is_sorted(entries.begin(), entries.end(), by_key)) return;
+  // Small maps (nearly all of them) take an insertion sort, which is stable
+  // and, unlike std::stable_sort, never allocates a scratch buffer.
+  constexpr std::size_t kInsertionSortMax = 16;
+  if (entries.size() > kInsertionSortMax) {
+    std::stable_sort(entries.begin(), entries.end(), by_key);
+    return;
+  }
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    Entry moving = std::move(entries[i]);
+    std::size_t j = i;
+    for (; j > 0 && by_key(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
+    entries[j] = std::move(moving);
+  }
+}
 
 // Entries sorted by key bytes (stable: equal keys keep their given order;
 // duplicates are kept). Immutable once built.

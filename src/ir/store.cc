@@ -48,7 +48,8 @@ GraphStore::~GraphStore() = default;
 GraphStore::GraphStore(GraphStore&& other) noexcept = default;
 GraphStore& GraphStore::operator=(GraphStore&& other) noexcept = default;
 
-Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+template <typename Key>
+Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<NodeId, BadNodeId> {
     State::Inner& s = state_->inner;
     const std::uint64_t count = s.records.size();
@@ -80,6 +81,10 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     return NodeId{count};
   });
 }
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern_key(key); }
+
+Result<NodeId, BadNodeId> GraphStore::intern(const KeyView& key) { return intern_key(key); }
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<void, BadNodeId> {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "ir/key_view.h"
 #include "ir/node.h"
 
 namespace tessary {
@@ -48,7 +49,9 @@ class GraphStore {
   // The id of `key`: an existing node's when an equal key was interned
   // before, else the next id. Fails with the first input id that names no
   // node, leaving the store unchanged.
-  [[nodiscard]] Result<NodeId, BadNodeId> intern(NodeKey key);
+  [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+  // The same for a borrowed key; nothing of `key` is kept.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
@@ -72,6 +75,10 @@ class GraphStore {
 
  private:
   struct State;
+  // The one interning path behind both `intern`s (defined in store.cc).
+  template <typename Key>
+  Result<NodeId, BadNodeId> intern_key(const Key& key);
+
   std::unique_ptr<State> state_;
 };
 

@@ -1,15 +1,7 @@
-// GCC 12 with sanitizers reports the string alternative of a freshly built
-// ParamValue as maybe-uninitialized when it inlines the variant's move (a known
-// false positive: every value here is fully built before it is moved).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "python/convert.h"
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "python/args.h"
 #include "python/descriptor.h"
@@ -55,7 +47,8 @@ bool read_u64(PyObject* int_obj, NodeId& out) {
 // Exact lists and tuples are read in place, with the semantics of iterating
 // them: a list is re-measured at every step, since an item's __index__ may
 // change it, and the item is held while it is converted.
-bool ids_from_list_or_tuple(PyObject* seq, NodeIds& out) {
+template <typename Ids>
+bool ids_from_list_or_tuple(PyObject* seq, Ids& out) {
   out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq)));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
@@ -71,167 +64,9 @@ bool ids_from_list_or_tuple(PyObject* seq, NodeIds& out) {
   return true;
 }
 
-// A failed classification attempt moves on to the next rule, but only for
-// ordinary errors: KeyboardInterrupt and friends still propagate.
-bool clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
-}
-
-bool str_value(PyObject* obj, ParamValue& out) {
-  std::string text;
-  if (!str_from_py(obj, text)) return false;
-  out = ParamValue::string(std::move(text));
-  return true;
-}
-
-// An exact int outside the signed 64-bit range: a Float when it fits a double.
-bool big_int_value(PyObject* obj, ParamValue& out) {
-  const double value = PyLong_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) {
-    if (clear_ordinary_error()) raise_bad_param_value();
-    return false;
-  }
-  out = ParamValue::floating(value);
-  return true;
-}
-
-// Any other object, by the rules in order: an integer through __index__, a
-// double through __float__ or __index__, a str. A rule whose slot the type
-// lacks is skipped without raising and catching the error it would give.
-bool generic_param_value(PyObject* obj, ParamValue& out) {
-  PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-  const bool has_index = nb != nullptr && nb->nb_index != nullptr;
-  if (PyLong_Check(obj) || has_index) {
-    const long long value = PyLong_AsLongLong(obj);
-    if (!(value == -1 && PyErr_Occurred())) {
-      out = ParamValue::integer(value);
-      return true;
-    }
-    if (!clear_ordinary_error()) return false;
-  }
-  if (PyFloat_Check(obj) || has_index || (nb != nullptr && nb->nb_float != nullptr)) {
-    const double value = PyFloat_AsDouble(obj);
-    if (!(value == -1.0 && PyErr_Occurred())) {
-      out = ParamValue::floating(value);
-      return true;
-    }
-    if (!clear_ordinary_error()) return false;
-  }
-  if (PyUnicode_Check(obj)) return str_value(obj, out);
-  raise_bad_param_value();
-  return false;
-}
-
-// Classification order: exactly bool, then a signed 64-bit int, then a
-// double, then a str. The exact builtin types are decided by their type
-// alone, which gives the same answers as the rules without raising.
-bool param_value_from_py(PyObject* obj, ParamValue& out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyBool_Type) {
-    out = ParamValue::boolean(obj == Py_True);
-    return true;
-  }
-  if (type == &PyLong_Type) {
-    Py_ssize_t small = 0;
-    if (compact_int(obj, small)) {
-      out = ParamValue::integer(small);
-      return true;
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return big_int_value(obj, out);
-    if (value == -1 && PyErr_Occurred()) return false;
-    out = ParamValue::integer(value);
-    return true;
-  }
-  if (type == &PyFloat_Type) {
-    out = ParamValue::floating(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  if (type == &PyUnicode_Type) return str_value(obj, out);
-  return generic_param_value(obj, out);
-}
-
-// The value stored under `key` (held), or an empty handle when the key is absent.
-bool dict_field(PyObject* dict, StaticStr& key, PyRef& out) {
-  PyObject* name = key.get();
-  if (name == nullptr) return false;
-  PyObject* value = PyDict_GetItemWithError(dict, name);
-  if (value == nullptr && PyErr_Occurred()) return false;
-  out = PyRef::borrow(value);
-  return true;
-}
-
-bool descriptor_from_dict(PyObject* dict, PayloadDescriptor& out) {
-  PyRef ref;
-  if (!dict_field(dict, g_preprocessing_ref, ref)) return false;
-  if (ref && ref.get() != Py_None) {
-    std::string text;
-    if (!str_from_py(ref.get(), text)) return false;
-    out.preprocessing_ref = std::move(text);
-  } else {
-    out.preprocessing_ref.reset();
-  }
-  const std::pair<StaticStr*, std::string*> required[] = {
-      {&g_kind, &out.kind},           {&g_content_hash, &out.content_hash},
-      {&g_framework, &out.framework}, {&g_version, &out.version},
-      {&g_io_schema, &out.io_schema},
-  };
-  for (const auto& [name, field] : required) {
-    PyRef value;
-    if (!dict_field(dict, *name, value)) return false;
-    if (!value) {
-      raise_missing_descriptor_field(name->text());
-      return false;
-    }
-    if (!str_from_py(value.get(), *field)) return false;
-  }
-  return true;
-}
-
-// Sets dict[key] = value, taking ownership of `value`.
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  PyRef held = PyRef::steal(value);
-  return held && PyDict_SetItem(dict, key, held.get()) == 0;
-}
-
-PyObject* param_value_to_py(const ParamValue& value) {
-  switch (value.tag()) {
-    case ParamTag::kInt:
-      return PyLong_FromLongLong(value.as_int());
-    case ParamTag::kFloat:
-      return PyFloat_FromDouble(value.as_float());
-    case ParamTag::kBool:
-      return Py_NewRef(value.as_bool() ? Py_True : Py_False);
-    case ParamTag::kStr:
-      return str_to_py(value.as_str());
-  }
-  return raise_panic("unknown parameter tag");
-}
-
-}  // namespace
-
-bool str_from_py_slow(PyObject* obj, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    raise_wrong_type(obj, "str");
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return false;
-  out.assign(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-bool id_from_py(PyObject* obj, NodeId& out) {
-  if (PyLong_Check(obj)) return read_u64(obj, out);
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
-  return index && read_u64(index.get(), out);
-}
-
-bool ids_from_py(PyObject* obj, NodeIds& out) {
+// The id sequence rules, for an owning vector or an inline buffer.
+template <typename Ids>
+bool ids_into(PyObject* obj, Ids& out) {
   out.clear();
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return ids_from_list_or_tuple(obj, out);
   if (PyUnicode_Check(obj)) {
@@ -258,47 +93,216 @@ bool ids_from_py(PyObject* obj, NodeIds& out) {
   return !PyErr_Occurred();
 }
 
-bool params_from_py(PyObject* obj, ParamMap& out) {
-  if (obj == nullptr || obj == Py_None) {
-    out = ParamMap();
+// A failed classification attempt moves on to the next rule, but only for
+// ordinary errors: KeyboardInterrupt and friends still propagate.
+bool clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// The str rule: the text is borrowed from `obj`, which the caller holds.
+bool str_value(PyObject* obj, ParamValueView& out) {
+  std::string_view text;
+  if (!str_from_py(obj, text)) return false;
+  out.emplace<3>(text);
+  return true;
+}
+
+// An exact int outside the signed 64-bit range: a Float when it fits a double.
+bool big_int_value(PyObject* obj, ParamValueView& out) {
+  const double value = PyLong_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    if (clear_ordinary_error()) raise_bad_param_value();
+    return false;
+  }
+  out.emplace<1>(value);
+  return true;
+}
+
+// Any other object, by the rules in order: an integer through __index__, a
+// double through __float__ or __index__, a str. A rule whose slot the type
+// lacks is skipped without raising and catching the error it would give.
+bool generic_param_value(PyObject* obj, ParamValueView& out) {
+  PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+  const bool has_index = nb != nullptr && nb->nb_index != nullptr;
+  if (PyLong_Check(obj) || has_index) {
+    const long long value = PyLong_AsLongLong(obj);
+    if (!(value == -1 && PyErr_Occurred())) {
+      out.emplace<0>(value);
+      return true;
+    }
+    if (!clear_ordinary_error()) return false;
+  }
+  if (PyFloat_Check(obj) || has_index || (nb != nullptr && nb->nb_float != nullptr)) {
+    const double value = PyFloat_AsDouble(obj);
+    if (!(value == -1.0 && PyErr_Occurred())) {
+      out.emplace<1>(value);
+      return true;
+    }
+    if (!clear_ordinary_error()) return false;
+  }
+  if (PyUnicode_Check(obj)) return str_value(obj, out);
+  raise_bad_param_value();
+  return false;
+}
+
+// Classification order: exactly bool, then a signed 64-bit int, then a
+// double, then a str. The exact builtin types are decided by their type
+// alone, which gives the same answers as the rules without raising.
+bool param_value_from_py(PyObject* obj, ParamValueView& out) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyBool_Type) {
+    out.emplace<2>(obj == Py_True);
     return true;
   }
+  if (type == &PyLong_Type) {
+    Py_ssize_t small = 0;
+    if (compact_int(obj, small)) {
+      out.emplace<0>(small);
+      return true;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return big_int_value(obj, out);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out.emplace<0>(value);
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    out.emplace<1>(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (type == &PyUnicode_Type) return str_value(obj, out);
+  return generic_param_value(obj, out);
+}
+
+// The value stored under `key` (held), or an empty handle when the key is absent.
+bool dict_field(PyObject* dict, StaticStr& key, PyRef& out) {
+  PyObject* name = key.get();
+  if (name == nullptr) return false;
+  PyObject* value = PyDict_GetItemWithError(dict, name);
+  if (value == nullptr && PyErr_Occurred()) return false;
+  out = PyRef::borrow(value);
+  return true;
+}
+
+// A field's str value, held: a later lookup can run a key's __eq__, which
+// may replace this value in the dict.
+bool held_str(PyObject* value, std::string_view& out, HeldRefs& held) {
+  if (!str_from_py(value, out)) return false;
+  held.hold(value);
+  return true;
+}
+
+bool descriptor_from_dict(PyObject* dict, DescriptorView& out, HeldRefs& held) {
+  PyRef ref;
+  if (!dict_field(dict, g_preprocessing_ref, ref)) return false;
+  if (ref && ref.get() != Py_None) {
+    std::string_view text;
+    if (!held_str(ref.get(), text, held)) return false;
+    out.preprocessing_ref = text;
+  } else {
+    out.preprocessing_ref.reset();
+  }
+  const std::pair<StaticStr*, std::string_view*> required[] = {
+      {&g_kind, &out.kind},           {&g_content_hash, &out.content_hash},
+      {&g_framework, &out.framework}, {&g_version, &out.version},
+      {&g_io_schema, &out.io_schema},
+  };
+  for (const auto& [name, field] : required) {
+    PyRef value;
+    if (!dict_field(dict, *name, value)) return false;
+    if (!value) {
+      raise_missing_descriptor_field(name->text());
+      return false;
+    }
+    if (!held_str(value.get(), *field, held)) return false;
+  }
+  return true;
+}
+
+// Sets dict[key] = value, taking ownership of `value`.
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
+  PyRef held = PyRef::steal(value);
+  return held && PyDict_SetItem(dict, key, held.get()) == 0;
+}
+
+PyObject* param_value_to_py(const ParamValue& value) {
+  switch (value.tag()) {
+    case ParamTag::kInt:
+      return PyLong_FromLongLong(value.as_int());
+    case ParamTag::kFloat:
+      return PyFloat_FromDouble(value.as_float());
+    case ParamTag::kBool:
+      return Py_NewRef(value.as_bool() ? Py_True : Py_False);
+    case ParamTag::kStr:
+      return str_to_py(value.as_str());
+  }
+  return raise_panic("unknown parameter tag");
+}
+
+}  // namespace
+
+bool str_from_py_slow(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_wrong_type(obj, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool id_from_py(PyObject* obj, NodeId& out) {
+  if (PyLong_Check(obj)) return read_u64(obj, out);
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  return index && read_u64(index.get(), out);
+}
+
+bool ids_from_py(PyObject* obj, NodeIds& out) { return ids_into(obj, out); }
+
+bool ids_from_py(PyObject* obj, IdBuffer& out) { return ids_into(obj, out); }
+
+bool params_from_py(PyObject* obj, ParamBuffer& out, HeldRefs& held) {
+  out.clear();
+  if (obj == nullptr || obj == Py_None) return true;
   if (!PyDict_Check(obj)) {
     raise_params_not_dict();
     return false;
   }
   const Py_ssize_t size = PyDict_GET_SIZE(obj);
-  std::vector<ParamEntry> entries;
-  entries.reserve(static_cast<std::size_t>(size));
+  out.reserve(static_cast<std::size_t>(size));
   // A value's __index__ or __float__ may change the dict under us; like a
   // dict iterator, notice a new size, or more entries than it had.
   Py_ssize_t remaining = size;
   Py_ssize_t pos = 0;
-  PyObject* key_obj = nullptr;
-  PyObject* value_obj = nullptr;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
   while (true) {
     if (PyDict_GET_SIZE(obj) != size) fault_dict_changed_size();
     if (remaining == -1) fault_dict_keys_changed();
-    if (!PyDict_Next(obj, &pos, &key_obj, &value_obj)) break;
+    if (!PyDict_Next(obj, &pos, &key, &value)) break;
     --remaining;
-    // Held: the conversion can run code that drops the dict's references.
-    const PyRef key = PyRef::borrow(key_obj);
-    const PyRef value = PyRef::borrow(value_obj);
-    ParamEntry& entry = entries.emplace_back(ParamEntry{std::string(), ParamValue::boolean(false)});
-    if (!str_from_py(key.get(), entry.key) || !param_value_from_py(value.get(), entry.value)) {
-      return false;
-    }
+    // Held until the key is interned: the conversion can run code that drops
+    // the dict's references, and the entry borrows the text of both.
+    held.hold(key);
+    held.hold(value);
+    ParamEntryView entry;
+    if (!str_from_py(key, entry.key) || !param_value_from_py(value, entry.value)) return false;
+    out.push_back(entry);
   }
-  out = ParamMap(std::move(entries));
   return true;
 }
 
-bool descriptor_from_py(PyObject* obj, PayloadDescriptor& out) {
+bool descriptor_from_py(PyObject* obj, DescriptorView& out, HeldRefs& held) {
   if (const PayloadDescriptor* value = payload_descriptor_value(obj)) {
-    out = *value;
+    out = DescriptorView::of(*value);
     return true;
   }
-  if (PyDict_Check(obj)) return descriptor_from_dict(obj, out);
+  if (PyDict_Check(obj)) return descriptor_from_dict(obj, out, held);
   raise_bad_descriptor();
   return false;
 }

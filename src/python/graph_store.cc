@@ -87,20 +87,33 @@ void graph_store_dealloc(PyObject* self) {
 }
 
 // The building methods' last two steps: the one store call, then the result.
-PyObject* intern(PyObject* self, NodeKey key) {
-  const Result<NodeId, BadNodeId> id = store_of(self).intern(std::move(key));
+PyObject* intern(PyObject* self, const KeyView& key) {
+  const Result<NodeId, BadNodeId> id = store_of(self).intern(key);
   if (!id) return map_err(id.error());
   return id_to_py(id.value());
 }
+
+// The converted arguments of one building call (add_external keeps its
+// descriptor beside them). A name, and the fields of a PayloadDescriptor, are
+// borrowed from the call's arguments, which the caller keeps alive; text
+// borrowed from dicts is held in `held`. A view made from these parts must not
+// outlive them.
+struct KeyParts {
+  HeldRefs held;
+  std::string_view name;
+  IdBuffer inputs;
+  ParamBuffer params;
+};
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(kAddSourceArgs, args, nargs, kwnames, a)) return nullptr;
-    Source key;
-    if (!str_from_py(a[0], key.name)) return argument_error("name");
-    if (!params_from_py(a[1], key.params)) return nullptr;
-    const Result<NodeId, BadNodeId> id = store_of(self).intern(std::move(key));
+    KeyParts k;
+    if (!str_from_py(a[0], k.name)) return argument_error("name");
+    if (!params_from_py(a[1], k.params, k.held)) return nullptr;
+    const Result<NodeId, BadNodeId> id =
+        store_of(self).intern(KeyView::source(k.name, k.params.span()));
     if (!id) fault_source_rejected();  // a source has no inputs to reject
     return id_to_py(id.value());
   });
@@ -110,11 +123,11 @@ PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(kAddOpArgs, args, nargs, kwnames, a)) return nullptr;
-    Op key;
-    if (!str_from_py(a[0], key.name)) return argument_error("name");
-    if (!ids_from_py(a[1], key.inputs)) return argument_error("inputs");
-    if (!params_from_py(a[2], key.params)) return nullptr;
-    return intern(self, std::move(key));
+    KeyParts k;
+    if (!str_from_py(a[0], k.name)) return argument_error("name");
+    if (!ids_from_py(a[1], k.inputs)) return argument_error("inputs");
+    if (!params_from_py(a[2], k.params, k.held)) return nullptr;
+    return intern(self, KeyView::op(k.name, k.inputs.span(), k.params.span()));
   });
 }
 
@@ -123,11 +136,11 @@ PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(kAddReductionArgs, args, nargs, kwnames, a)) return nullptr;
-    Reduction key;
-    if (!str_from_py(a[0], key.name)) return argument_error("name");
-    if (!ids_from_py(a[1], key.inputs)) return argument_error("inputs");
-    if (!params_from_py(a[2], key.params)) return nullptr;
-    return intern(self, std::move(key));
+    KeyParts k;
+    if (!str_from_py(a[0], k.name)) return argument_error("name");
+    if (!ids_from_py(a[1], k.inputs)) return argument_error("inputs");
+    if (!params_from_py(a[2], k.params, k.held)) return nullptr;
+    return intern(self, KeyView::reduction(k.name, k.inputs.span(), k.params.span()));
   });
 }
 
@@ -135,12 +148,13 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(kAddExternalArgs, args, nargs, kwnames, a)) return nullptr;
-    External key;
+    KeyParts k;
+    DescriptorView descriptor;
     // Inputs are converted before the descriptor (argument 0).
-    if (!ids_from_py(a[1], key.inputs)) return argument_error("inputs");
-    if (!descriptor_from_py(a[0], *key.descriptor)) return nullptr;
-    if (!params_from_py(a[2], key.params)) return nullptr;
-    return intern(self, std::move(key));
+    if (!ids_from_py(a[1], k.inputs)) return argument_error("inputs");
+    if (!descriptor_from_py(a[0], descriptor, k.held)) return nullptr;
+    if (!params_from_py(a[2], k.params, k.held)) return nullptr;
+    return intern(self, KeyView::external(descriptor, k.inputs.span(), k.params.span()));
   });
 }
 
@@ -148,10 +162,10 @@ PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(kAddExchangeArgs, args, nargs, kwnames, a)) return nullptr;
-    Exchange key;
-    if (!ids_from_py(a[0], key.inputs)) return argument_error("inputs");
-    if (!params_from_py(a[1], key.params)) return nullptr;
-    return intern(self, std::move(key));
+    KeyParts k;
+    if (!ids_from_py(a[0], k.inputs)) return argument_error("inputs");
+    if (!params_from_py(a[1], k.params, k.held)) return nullptr;
+    return intern(self, KeyView::exchange(k.inputs.span(), k.params.span()));
   });
 }
 

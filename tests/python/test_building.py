@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import tessary_core as tc
+from freed_text import fresh, take_freed_memory
 
 DESC = {"kind": "model", "content_hash": "h", "framework": "fw", "version": "1", "io_schema": "s"}
 
@@ -87,6 +88,48 @@ def test_input_sequences_of_many_shapes():
             return self.v
 
     assert s.add_op("f", [Index(0), Index(1), Index(2)]) == op
+    assert s.node_count() == 4
+
+
+def test_many_inputs_and_params():
+    s = tc.GraphStore()
+    for name in ["a", "b", "c"]:
+        s.add_source(name)
+    inputs = [i % 3 for i in range(20)]
+    params = {f"k{i:02}": i if i % 2 else f"v{i}" for i in reversed(range(20))}
+    i = s.add_op("wide", inputs, params)
+    assert s.add_op("wide", tuple(inputs), dict(sorted(params.items()))) == i
+    assert s.add_op("wide", np.array(inputs), params) == i
+    assert s.add_op("wide", inputs[:-1], params) != i
+    node = s.nodes()[i]
+    assert node["inputs"] == inputs
+    assert list(node["params"].items()) == sorted(params.items())
+    with pytest.raises(ValueError, match="^no node with id 5$"):
+        s.add_op("wide", inputs + [5], params)
+
+
+def test_inputs_converted_before_params_see_them_changed():
+    class Rewrite:
+        def __init__(self, d, new):
+            self.d, self.new = d, new
+
+        def __index__(self):
+            self.d.clear()
+            self.d.update(self.new)
+            self.junk = take_freed_memory()
+            return 0
+
+    s = tc.GraphStore()
+    s.add_source("x")
+    d = {fresh("side"): fresh("left")}
+    i = s.add_op("f", [Rewrite(d, {fresh("side"): fresh("right"), "n": 2})], d)
+    assert s.add_op("f", [0], {"side": "right", "n": 2}) == i
+    d = {fresh("by"): fresh("user_id")}
+    j = s.add_exchange([Rewrite(d, {})], d)
+    assert s.add_exchange([0]) == j
+    d = {k: fresh(v) for k, v in DESC.items()}
+    k = s.add_external(d, [Rewrite(d, {**DESC, "kind": fresh("other")})])
+    assert s.add_external({**DESC, "kind": "other"}, [0]) == k
     assert s.node_count() == 4
 
 

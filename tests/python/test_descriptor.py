@@ -3,6 +3,7 @@
 import pytest
 
 import tessary_core as tc
+from freed_text import fresh, take_freed_memory
 
 FIELDS = {"kind": "model", "content_hash": "h1", "framework": "torch", "version": "2",
           "io_schema": "s"}
@@ -130,3 +131,69 @@ def test_descriptor_dict_subclass_and_node_view():
     assert s.nodes()[i]["descriptor"] == {**FIELDS, "preprocessing_ref": "r"}
     assert list(s.nodes()[i]["descriptor"]) == ["kind", "content_hash", "framework", "version",
                                                 "io_schema", "preprocessing_ref"]
+
+
+# The order in which a descriptor dict's fields are looked up.
+LOOKUP_ORDER = ["preprocessing_ref", "kind", "content_hash", "framework", "version", "io_schema"]
+
+
+class CollidingKey:
+    """A dict key that hashes like `field`, so looking that field up compares it with this key.
+    Once armed, the comparison replaces the fields looked up before (dropping the strs read
+    from them) and reuses their memory."""
+
+    def __init__(self, field):
+        self.field, self.d, self.ran = field, None, False
+
+    def __hash__(self):
+        return hash(self.field)
+
+    def __eq__(self, other):
+        if self.d is not None:
+            d, self.d = self.d, None
+            for k in LOOKUP_ORDER[:LOOKUP_ORDER.index(self.field)]:
+                d[k] = fresh("replaced")
+            self.junk = take_freed_memory()
+            self.ran = True
+        return False
+
+
+def fresh_fields(**overrides):
+    return {k: fresh(v) for k, v in {**FIELDS, "kind": "model-é", **overrides}.items()}
+
+
+def test_descriptor_text_outlives_a_key_comparison_that_replaces_it():
+    for later in ["content_hash", "io_schema"]:
+        s = tc.GraphStore()
+        key = CollidingKey(later)
+        d = fresh_fields(preprocessing_ref="prep")
+        value = d.pop(later)
+        d[key] = 0  # met first when `later` is looked up
+        d[later] = value
+        key.d = d
+        i = s.add_external(d, [], {"n": 1})
+        assert key.ran and d["kind"] == "replaced"
+        assert s.add_external({**FIELDS, "kind": "model-é", "preprocessing_ref": "prep"}, [],
+                              {"n": 1}) == i
+        assert s.node_count() == 1
+
+
+def test_descriptor_text_outlives_a_param_value_that_empties_the_dict():
+    class Empty:
+        def __init__(self, d):
+            self.d, self.ran = d, False
+
+        def __index__(self):
+            self.d.clear()
+            self.d.update(fresh_fields(kind="other"))
+            self.junk = take_freed_memory()
+            self.ran = True
+            return 3
+
+    s = tc.GraphStore()
+    d = fresh_fields()
+    empty = Empty(d)
+    i = s.add_external(d, [], {"n": empty})
+    assert empty.ran and d["kind"] == "other"
+    assert s.add_external({**FIELDS, "kind": "model-é"}, [], {"n": 3}) == i
+    assert s.node_count() == 1

@@ -54,6 +54,8 @@ def exercise():
         s.add_external(desc, [src]),
         s.add_external({**DESC, "preprocessing_ref": None}, [src], {"z": 0}),
         s.add_exchange([], {"by": "k"}),
+        # More inputs, params and held strs than the call keeps inline.
+        s.add_exchange([src] * 9, {f"k{i}": f"v{i}" for i in range(13)}),
     ]
     (desc.kind, desc.content_hash, desc.framework, desc.version, desc.io_schema,
      desc.preprocessing_ref)

@@ -9,6 +9,7 @@ import pytest
 
 import tessary_core as tc
 from blob_builder import blob, string, u8, u32
+from freed_text import fresh, take_freed_memory
 
 BAD_VALUE = "param values must be int, float, bool, or str"
 
@@ -213,6 +214,40 @@ def test_a_value_that_drops_itself_from_the_dict_stays_alive_while_converted():
     d["a"] = SelfDropping(d)
     assert stored_from(d) == {"a": 2.5}
     assert d == {"a": 0}
+
+
+class Refill:
+    """An int-like value whose conversion empties its dict, dropping every key and str value
+    read before it, reuses their memory, and refills the dict to its old size (allowed: the
+    reading ends before it would see the new entries)."""
+
+    def __init__(self, d, value):
+        self.d, self.value, self.ran = d, value, False
+
+    def __index__(self):
+        d, self.d = self.d, None
+        size = len(d)
+        d.clear()
+        self.junk = take_freed_memory()
+        for i in range(size):
+            d[fresh(f"new{i}")] = fresh(f"value{i}")
+        self.ran = True
+        return self.value
+
+
+def test_text_read_before_a_value_empties_its_dict_stays_intact():
+    for key, text in [("path", "/data/rows/17.parquet"), ("ключ", "значение, долгое")]:
+        for add in (lambda s, p: s.add_source("rows", p), lambda s, p: s.add_op("f", [0], p),
+                    lambda s, p: s.add_exchange([0], p)):
+            s = tc.GraphStore()
+            s.add_source("base")
+            d = {fresh(key): fresh(text), fresh("first"): 1.5}
+            refill = Refill(d, 7)
+            d[fresh("zz")] = refill
+            i = add(s, d)
+            assert refill.ran and "zz" not in d
+            assert add(s, {key: text, "first": 1.5, "zz": 7}) == i
+            assert s.node_count() == 2
 
 
 def stored_from(params):

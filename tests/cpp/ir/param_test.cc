@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -77,6 +78,32 @@ TEST(ParamMap, SortsByKeyBytes) {
   std::vector<std::string> keys;
   for (const auto& e : m.entries()) keys.push_back(e.key);
   EXPECT_EQ(keys, (std::vector<std::string>{"B", "a", "ab", "\xc3\xa9"}));
+}
+
+// Random entry lists with duplicate keys, keys that are prefixes of others
+// and bytes above 0x7f, sized on both sides of the insertion-sort limit,
+// against std::stable_sort on std::string keys.
+TEST(ParamMap, OrderIsAStableSortByKeyBytes) {
+  const char* keys[] = {"", "a", "ab", "b", "\x7f", "\x80", "\xff", "\xff\x01"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<ParamEntry> given;
+    const int n = static_cast<int>(rng() % 40);
+    for (int i = 0; i < n; ++i) {
+      given.push_back({keys[rng() % std::size(keys)], ParamValue::integer(i)});
+    }
+    std::vector<ParamEntry> expected = given;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
+    ASSERT_EQ(map_of(given).entries(), expected) << "round " << round << ", " << n << " entries";
+    std::vector<ParamEntryView> views;
+    for (const ParamEntry& e : given) views.push_back({e.key, e.value.view()});
+    sort_by_key(std::span<ParamEntryView>(views));
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      ASSERT_EQ(views[i].key, expected[i].key) << "round " << round << ", entry " << i;
+      ASSERT_EQ(std::get<std::int64_t>(views[i].value), expected[i].value.as_int());
+    }
+  }
 }
 
 TEST(ParamValue, TokensOfEachKind) {
