@@ -98,10 +98,8 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   if (flat_root_) return apply_flat(egraph, work);
   std::vector<Id> applied;
   std::vector<Id> scratch;
-  std::vector<Id> ahead;
   for (std::size_t k = 0; k < work.size(); ++k) {
-    if (k + 2 * kLookahead < work.size()) prefetch(egraph, work[k + 2 * kLookahead], 0, ahead);
-    if (k + kLookahead < work.size()) prefetch(egraph, work[k + kLookahead], 1, ahead);
+    if (k + kLookahead < work.size()) prefetch_classes(egraph, work[k + kLookahead]);
     const auto& [eclass, subst] = work[k];
     const Id id = apply_pat(egraph, *subst, scratch);
     if (egraph.union_classes(id, eclass)) applied.push_back(id);
@@ -143,27 +141,11 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph,
   return applied;
 }
 
-void Pattern::prefetch(const EGraph& egraph, const std::pair<Id, const Subst*>& item, int stage,
-                       std::vector<Id>& ids) const {
+void Pattern::prefetch_classes(const EGraph& egraph,
+                               const std::pair<Id, const Subst*>& item) const {
+  egraph.prefetch_class(item.first);
   const Subst& subst = *item.second;
-  if (stage == 0) {
-    egraph.prefetch_class(item.first);
-    for (std::size_t i = 0; i < subst.size(); ++i) egraph.prefetch_class(subst.at(i).second);
-  }
-  if (!flat_root_) return;
-  const SymbolLang& root = *ast_[ast_.root()].enode();
-  ids.clear();
-  for (Id c : root.children()) {
-    const auto id = subst.get(*ast_[c].var());
-    if (!id) return;
-    ids.push_back(*id);
-  }
-  const SymbolLang node(root.op(), ids);
-  if (stage == 0) {
-    egraph.prefetch_node(node);
-  } else {
-    egraph.prefetch_node_entry(node);
-  }
+  for (std::size_t i = 0; i < subst.size(); ++i) egraph.prefetch_class(subst.at(i).second);
 }
 
 }  // namespace tessary::eqsat

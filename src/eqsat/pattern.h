@@ -79,15 +79,15 @@ class Pattern final : public Searcher, public Applier {
  private:
   std::vector<Id> apply_flat(EGraph& egraph,
                              const std::vector<std::pair<Id, const Subst*>>& work) const;
-  // Starts loading what applying `item` will read; `stage` 0 fetches the
-  // classes and the table slot, stage 1 the table entry the slot names.
-  void prefetch(const EGraph& egraph, const std::pair<Id, const Subst*>& item, int stage,
-                std::vector<Id>& ids) const;
+  // Starts loading the classes applying `item` will read: its own and those
+  // its variables are bound to.
+  void prefetch_classes(const EGraph& egraph, const std::pair<Id, const Subst*>& item) const;
 
   PatternAst ast_;
   Program program_;
   // The root is an e-node over variables only, so its instantiation can be
-  // formed (and its table slot prefetched) straight from a substitution.
+  // formed (and its table slot prefetched) straight from a substitution;
+  // apply_flat applies such a pattern.
   bool flat_root_ = false;
 };
 
