@@ -9,12 +9,12 @@
 #include <span>
 #include <vector>
 
+#include "base/small_vec.h"
 #include "eqsat/chunked_vec.h"
 #include "eqsat/enode.h"
 #include "eqsat/id.h"
 #include "eqsat/memo.h"
 #include "eqsat/op_index.h"
-#include "eqsat/small_vec.h"
 #include "eqsat/union_find.h"
 
 namespace tessary::eqsat {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "base/result.h"
+#include "base/small_vec.h"
 #include "eqsat/egraph.h"
 #include "eqsat/id.h"
 #include "eqsat/machine.h"
 #include "eqsat/recexpr.h"
-#include "eqsat/small_vec.h"
 #include "eqsat/subst.h"
 #include "eqsat/symbol.h"
 

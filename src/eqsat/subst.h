@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/small_vec.h"
 #include "eqsat/id.h"
 #include "eqsat/recexpr.h"
-#include "eqsat/small_vec.h"
 
 namespace tessary::eqsat {
 

@@ -1,5 +1,6 @@
 #include "optimizer/cse.h"
 
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -13,7 +14,7 @@ namespace {
 // Keyed hash of a node's symbol and renumbered operands. The key is drawn per
 // call, so colliding graphs cannot be prepared in advance.
 std::uint64_t node_hash(const SipKey& key, const std::string& op,
-                        const std::vector<EngineIndex>& children) {
+                        std::span<const EngineIndex> children) {
   std::uint64_t h = siphash13(key, op);
   h = fx_mix(h, children.size());
   for (const EngineIndex c : children) h = fx_mix(h, c);
@@ -21,8 +22,8 @@ std::uint64_t node_hash(const SipKey& key, const std::string& op,
 }
 
 // Both overloads share this loop; `Graph` is const when the input is only
-// read. A surviving node of a graph given by value moves its symbol and its
-// operand list (renumbered in place) instead of copying them.
+// read. A surviving node of a graph given by value moves its symbol
+// instead of copying it.
 template <typename Graph>
 EngineGraph fold(Graph& graph) {
   const SipKey key = SipKey::random();
@@ -32,7 +33,7 @@ EngineGraph fold(Graph& graph) {
   // renumber[i]: the surviving node that input node i became.
   std::vector<EngineIndex> renumber;
   renumber.reserve(graph.nodes.size());
-  std::vector<EngineIndex> children;
+  EngineOperands children;
   for (auto& node : graph.nodes) {
     children.clear();
     // A child always precedes its user, so its entry is already set.
@@ -40,7 +41,7 @@ EngineGraph fold(Graph& graph) {
       if (c >= renumber.size()) fault("engine node child does not precede its user");
       children.push_back(renumber[c]);
     }
-    const std::uint64_t h = node_hash(key, node.op, children);
+    const std::uint64_t h = node_hash(key, node.op, children.span());
     const auto found = index.find(h, [&](std::uint32_t id) {
       const EngineNode& seen = out.nodes[id];
       return seen.op == node.op && seen.children == children;
@@ -54,8 +55,7 @@ EngineGraph fold(Graph& graph) {
     if constexpr (std::is_const_v<Graph>) {
       out.nodes.push_back(EngineNode{node.op, children, node.boundary});
     } else {
-      node.children.assign(children.begin(), children.end());
-      out.nodes.push_back(EngineNode{std::move(node.op), std::move(node.children), node.boundary});
+      out.nodes.push_back(EngineNode{std::move(node.op), children, node.boundary});
     }
     renumber.push_back(id);
   }

@@ -21,6 +21,11 @@ class RewriteEngine {
   // gives each node the `op` of an input node it stands for, and sets
   // `boundary` exactly for nodes whose `op` does not begin with "op|".
   virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
+
+  // True when no graph `canonicalize` returns has two nodes with equal `op`
+  // and equal children. CSE would return such a graph unchanged, so the
+  // pipeline skips it.
+  virtual bool returns_folded_graphs() const { return false; }
 };
 
 // Loads the graph into an e-graph, runs its rules to saturation or to the
@@ -36,6 +41,11 @@ class SaturationEngine final : public RewriteEngine {
   static SaturationEngine default_engine();
 
   EngineGraph canonicalize(const EngineGraph& graph) const override;
+
+  // The runner rebuilds before it stops, so the e-graph read back is
+  // congruent: two kept nodes with equal `op` and equal (representative)
+  // children would be congruent e-nodes, hence in one class, hence one node.
+  bool returns_folded_graphs() const override { return true; }
 
   const std::vector<eqsat::Rewrite>& rules() const { return rules_; }
   std::size_t iter_limit() const { return iter_limit_; }

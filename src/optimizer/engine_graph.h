@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/small_vec.h"
 #include "ir/node.h"
 #include "optimizer/dce.h"
 
@@ -17,12 +18,15 @@ namespace tessary {
 // Index of a node inside one engine graph. Every child index is smaller than
 // the index of the node that uses it.
 using EngineIndex = std::uint32_t;
+// A node's operands. Nearly every node has one or two, which then live inside
+// the node rather than in a heap block of their own.
+using EngineOperands = SmallVec<EngineIndex, 2>;
 
 struct EngineNode {
   // The operator symbol: the node token for ops; for boundary nodes the token,
   // plus "#k" when an earlier, different key already holds that token.
   std::string op;
-  std::vector<EngineIndex> children;
+  EngineOperands children;
   // True for every node that is not an op; boundary nodes are never fused.
   bool boundary = false;
 

@@ -21,8 +21,17 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::ui
 #ifndef NDEBUG
   verify_engine_graph(canonical);
 #endif
-  // Fold nodes with equal symbol and operands.
-  EngineGraph folded = cse(std::move(canonical));
+  // Fold nodes with equal symbol and operands, unless the engine's result
+  // cannot hold any.
+  EngineGraph folded;
+  if (engine.returns_folded_graphs()) {
+#ifndef NDEBUG
+    if (cse(canonical) != canonical) fault("rewrite engine returned a graph that CSE folds");
+#endif
+    folded = std::move(canonical);
+  } else {
+    folded = cse(std::move(canonical));
+  }
   const std::size_t canonical_nodes = folded.nodes.size();
   // Group ops into stages and rebuild boundary nodes from their prototypes.
   Reduced reduced = stage_fusion(std::move(folded), build.symbols, maximal_fusion);

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "base/small_vec.h"
 #include "eqsat/chunked_vec.h"
 #include "eqsat/enode.h"
-#include "eqsat/small_vec.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -51,6 +52,21 @@ TEST(SmallVec, SpillsMovesAndAppendsOwningElements) {
   c = std::move(d);  // inline source over a heap target
   EXPECT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].arity(), 3u);
+}
+
+TEST(SmallVec, AssignsAndClearsAcrossTheInlineLimit) {
+  SmallVec<std::uint32_t, 2> v{7, 8};
+  EXPECT_TRUE(v.is_inline());
+  const std::vector<std::uint32_t> five{1, 2, 3, 4, 5};
+  v.assign(five.begin(), five.end());
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_FALSE(v.is_inline());
+  EXPECT_TRUE(std::equal(v.begin(), v.end(), five.begin()));
+  v.clear();
+  EXPECT_TRUE(v.empty());
+  v.assign(five.begin(), five.begin() + 1);
+  EXPECT_EQ(v, (SmallVec<std::uint32_t, 2>{1}));
+  EXPECT_NE(v, (SmallVec<std::uint32_t, 2>{1, 2}));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ TEST(SaturationEngine, SwappedCommutativeOpJoinsTheFirst) {
         canonical({src("a"), src("b"), op(name, {0, 1}), op(name, {1, 0})}, {3});
     ASSERT_EQ(out.nodes.size(), 3u) << name;
     EXPECT_EQ(out.nodes[2].op, "op|" + name);
-    EXPECT_EQ(out.nodes[2].children, (std::vector<EngineIndex>{0, 1}));
+    EXPECT_EQ(out.nodes[2].children, (EngineOperands{0, 1}));
     EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{2}));
   }
 }

@@ -1,11 +1,13 @@
 // A vector that keeps its first N elements inline and moves to the heap only
-// beyond that; the e-graph's classes mostly hold a single e-node, so this
-// saves a heap block per class.
+// beyond that. Lists that are almost always short (an e-graph class's nodes,
+// an engine node's operands) then cost no heap block of their own.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <span>
@@ -13,7 +15,7 @@
 
 #include "base/fault.h"
 
-namespace tessary::eqsat {
+namespace tessary {
 
 template <typename T, std::uint32_t N>
 class SmallVec {
@@ -21,6 +23,7 @@ class SmallVec {
 
  public:
   SmallVec() noexcept {}
+  SmallVec(std::initializer_list<T> values) { assign(values.begin(), values.end()); }
   SmallVec(SmallVec&& other) noexcept { take(std::move(other)); }
   SmallVec& operator=(SmallVec&& other) noexcept {
     if (this != &other) {
@@ -64,6 +67,16 @@ class SmallVec {
   void reserve(std::size_t n) {
     if (n > cap_) grow(n);
   }
+  // Replaces the contents with [first, last).
+  template <typename It>
+  void assign(It first, It last) {
+    clear();
+    if constexpr (std::forward_iterator<It>) {
+      reserve(static_cast<std::size_t>(std::distance(first, last)));
+    }
+    for (; first != last; ++first) push_back(*first);
+  }
+  void clear() noexcept { truncate(0); }
   void push_back(T value) {
     if (size_ == cap_) grow(static_cast<std::size_t>(cap_) * 2);
     ::new (data() + size_) T(std::move(value));
@@ -135,4 +148,4 @@ class SmallVec {
   std::uint32_t cap_ = N;  // N exactly when the elements are inline
 };
 
-}  // namespace tessary::eqsat
+}  // namespace tessary
