@@ -24,6 +24,14 @@ class SmallVec {
  public:
   SmallVec() noexcept {}
   SmallVec(std::initializer_list<T> values) { assign(values.begin(), values.end()); }
+  SmallVec(std::size_t count, const T& value) {
+    reserve(count);
+    for (std::size_t i = 0; i < count; ++i) push_back(value);
+  }
+  template <std::input_iterator It>
+  SmallVec(It first, It last) {
+    assign(first, last);
+  }
   SmallVec(SmallVec&& other) noexcept { take(std::move(other)); }
   SmallVec& operator=(SmallVec&& other) noexcept {
     if (this != &other) {

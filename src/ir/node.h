@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "base/boxed.h"
+#include "base/small_vec.h"
 #include "ir/param.h"
 #include "ir/payload_descriptor.h"
 
 namespace tessary {
 
 using NodeId = std::uint64_t;
-using NodeIds = std::vector<NodeId>;
+using NodeIds = SmallVec<NodeId, 2>;
 
 enum class NodeKind : std::uint8_t {
   kSource = 0,

@@ -79,7 +79,7 @@ TEST(NodeKeyWithInputs, ReplacesOnlyInputs) {
   const NodeKey stage = Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}};
   const NodeKey stage2 = stage.with_inputs({3});
   EXPECT_EQ(stage2.get_if<Stage>()->members, stage.get_if<Stage>()->members);
-  EXPECT_EQ(std::vector<NodeId>(stage2.inputs().begin(), stage2.inputs().end()), NodeIds{3});
+  EXPECT_EQ(NodeIds(stage2.inputs().begin(), stage2.inputs().end()), NodeIds{3});
 }
 
 TEST(ParseOpToken, InvertsOpAndReductionTokens) {
