@@ -42,10 +42,13 @@ struct StageRef {
   friend bool operator==(const StageRef& a, const StageRef& b) = default;
 };
 
+// A member's operand refs; members have one or two operands nearly always.
+using StageRefs = SmallVec<StageRef, 2>;
+
 // One fused member of a stage: its node token and one ref per operand.
 struct StageOp {
   std::string op;
-  std::vector<StageRef> refs;
+  StageRefs refs;
   friend bool operator==(const StageOp& a, const StageOp& b) = default;
 };
 

@@ -129,8 +129,9 @@ TEST(Writer, RefusesReferenceIndexBeyondU32) {
   ASSERT_TRUE(blob.ok());
   auto read = deserialize(blob.value());
   ASSERT_TRUE(read.ok());
-  EXPECT_EQ(read.value().snapshot().nodes.at(0).get_if<Stage>()->members.at(0).refs.at(0),
-            StageRef::input(kLargest));
+  const StageRefs refs = read.value().snapshot().nodes.at(0).get_if<Stage>()->members.at(0).refs;
+  ASSERT_EQ(refs.size(), 1u);
+  EXPECT_EQ(refs[0], StageRef::input(kLargest));
 
   for (const StageRef ref : {StageRef::input(kLargest + 1), StageRef::member(kLargest + 1)}) {
     GraphStore too_large;

@@ -67,6 +67,9 @@ TEST(SmallVec, AssignsAndClearsAcrossTheInlineLimit) {
   v.assign(five.begin(), five.begin() + 1);
   EXPECT_EQ(v, (SmallVec<std::uint32_t, 2>{1}));
   EXPECT_NE(v, (SmallVec<std::uint32_t, 2>{1, 2}));
+  EXPECT_EQ((SmallVec<std::uint32_t, 2>(3, 9)), (SmallVec<std::uint32_t, 2>{9, 9, 9}));
+  EXPECT_EQ((SmallVec<std::uint32_t, 2>(five.begin() + 2, five.end())),
+            (SmallVec<std::uint32_t, 2>{3, 4, 5}));
 }
 
 }  // namespace

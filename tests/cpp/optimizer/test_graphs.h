@@ -25,7 +25,7 @@ inline NodeKey op(std::string name, NodeIds inputs, ParamMap params = {}) {
 inline ParamMap scalar_side(double scalar, std::string side) {
   return ParamMap({{"scalar", ParamValue::floating(scalar)}, {"side", ParamValue::string(side)}});
 }
-inline StageOp member(std::string token, std::vector<StageRef> refs) {
+inline StageOp member(std::string token, StageRefs refs) {
   return StageOp{std::move(token), std::move(refs)};
 }
 inline StageRef in(std::uint64_t k) { return StageRef::input(k); }
