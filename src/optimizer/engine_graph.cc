@@ -1,6 +1,7 @@
 #include "optimizer/engine_graph.h"
 
 #include <limits>
+#include <tuple>
 #include <variant>
 
 #include "base/fault.h"
@@ -27,20 +28,22 @@ class BoundarySymbols {
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
-    const std::string token = key.token();
-    std::string symbol = token;
-    if (symbols_.contains(symbol)) {
+    std::string token = key.token();
+    auto [it, inserted] = symbols_.try_emplace(token, key);
+    if (!inserted) {
       // Suffixes already handed out for this token are skipped at once, so
       // many keys sharing one token cost one probe each.
       std::uint64_t& next = next_suffix_[token];
+      std::string symbol;
       do {
         symbol = token;
         symbol.push_back('#');
         symbol.append(std::to_string(++next));
-      } while (symbols_.contains(symbol));
+        std::tie(it, inserted) = symbols_.try_emplace(std::move(symbol), key);
+      } while (!inserted);
     }
     // Elements of an unordered_map keep their address when it rehashes.
-    const auto& entry = *symbols_.emplace(std::move(symbol), key).first;
+    const auto& entry = *it;
     index_.insert(h, static_cast<std::uint32_t>(entries_.size()));
     entries_.push_back(&entry);
     return entry.first;
