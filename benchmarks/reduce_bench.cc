@@ -143,6 +143,8 @@ void BM_Reduce(benchmark::State& state) {
   state.counters["outputs"] = static_cast<double>(store.outputs().size());
   state.counters["ns_per_node"] =
       elapsed / static_cast<double>(state.iterations()) / static_cast<double>(store.node_count());
+  state.counters["cpu_ns_per_node"] =
+      cpu / static_cast<double>(state.iterations()) / static_cast<double>(store.node_count());
 }
 
 // Reducing an already reduced store: every node is a boundary node, and most
