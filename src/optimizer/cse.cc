@@ -22,8 +22,8 @@ std::uint64_t node_hash(const SipKey& key, const std::string& op,
 }
 
 // Both overloads share this loop; `Graph` is const when the input is only
-// read. A surviving node of a graph given by value moves its symbol
-// instead of copying it.
+// read. A surviving node of a graph given by value moves its symbol instead
+// of copying it.
 template <typename Graph>
 EngineGraph fold(Graph& graph) {
   const SipKey key = SipKey::random();

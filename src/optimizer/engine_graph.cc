@@ -28,7 +28,7 @@ class BoundarySymbols {
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
-    std::string token = key.token();
+    const std::string token = key.token();
     auto [it, inserted] = symbols_.try_emplace(token, key);
     if (!inserted) {
       // Suffixes already handed out for this token are skipped at once, so
