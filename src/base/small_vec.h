@@ -67,6 +67,7 @@ class SmallVec {
   const T* end() const { return data() + size_; }
   T& operator[](std::size_t i) { return data()[i]; }
   const T& operator[](std::size_t i) const { return data()[i]; }
+  std::span<T> span() { return {data(), size_}; }
   std::span<const T> span() const { return {data(), size_}; }
   friend bool operator==(const SmallVec& a, const SmallVec& b) {
     return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());

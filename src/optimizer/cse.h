@@ -9,7 +9,7 @@ namespace tessary {
 // Returns a new graph in which no two nodes have equal `op` and children;
 // users and outputs of a folded node point to the node that survived.
 EngineGraph cse(const EngineGraph& graph);
-// The same, reusing the strings and operand lists of the graph it consumes.
+// The same, reusing the op strings of the graph it consumes.
 EngineGraph cse(EngineGraph&& graph);
 
 }  // namespace tessary

@@ -103,9 +103,9 @@ std::vector<EngineIndex> group_maximal(const EngineGraph& graph, const Consumers
 }
 
 // Emits the groups, in order of their largest member, as new node keys.
-// Emits the groups in order. `Graph` is const when the input graph is only
-// read; for a graph given by value, each stage member takes its op string
-// from the graph instead of copying it.
+// `Graph` is const when the input graph is only read; for a graph given by
+// value, each stage member takes its op string from the graph instead of
+// copying it.
 template <typename Graph>
 class Emitter {
  public:

@@ -64,7 +64,7 @@ bool ids_from_list_or_tuple(PyObject* seq, Ids& out) {
   return true;
 }
 
-// The id sequence rules, for an owning vector or an inline buffer.
+// The id sequence rules, for either id list (a key's inputs or a call's buffer).
 template <typename Ids>
 bool ids_into(PyObject* obj, Ids& out) {
   out.clear();

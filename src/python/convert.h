@@ -12,11 +12,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/small_vec.h"
 #include "ir/key_view.h"
 #include "ir/node.h"
 #include "ir/param.h"
 #include "ir/payload_descriptor.h"
-#include "python/inline_vec.h"
 
 namespace tessary::py {
 
@@ -40,12 +40,12 @@ class HeldRefs {
   }
 
  private:
-  InlineVec<PyObject*, 24> refs_;
+  SmallVec<PyObject*, 24> refs_;
 };
 
 // Input ids and parameter entries of one building call, inline up to eight each.
-using IdBuffer = InlineVec<NodeId, 8>;
-using ParamBuffer = InlineVec<ParamEntryView, 8>;
+using IdBuffer = SmallVec<NodeId, 8>;
+using ParamBuffer = SmallVec<ParamEntryView, 8>;
 
 [[nodiscard]] bool str_from_py_slow(PyObject* obj, std::string_view& out);
 
