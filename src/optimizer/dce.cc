@@ -1,6 +1,10 @@
 #include "optimizer/dce.h"
 
+#include <cstddef>
+#include <limits>
+
 #include "base/fault.h"
+#include "optimizer/engine_graph.h"
 
 namespace tessary {
 namespace {
@@ -52,6 +56,38 @@ LiveGraph dead_code_elimination(std::span<const NodeKey> nodes,
   live.outputs.reserve(outputs.size());
   for (const std::uint64_t o : outputs) live.outputs.push_back(live.renumber[o]);
   return live;
+}
+
+void drop_unreachable(EngineGraph& graph) {
+  std::vector<EngineNode>& nodes = graph.nodes;
+  std::vector<bool> reached(nodes.size(), false);
+  for (const EngineIndex o : graph.outputs) {
+    if (o >= nodes.size()) fault("reduction output names no node");
+    reached[o] = true;
+  }
+  std::size_t reached_count = 0;
+  for (std::size_t id = nodes.size(); id-- > 0;) {
+    if (!reached[id]) continue;
+    ++reached_count;
+    for (const EngineIndex child : nodes[id].children) {
+      if (child >= id) fault("node input does not precede its user");
+      reached[child] = true;
+    }
+  }
+  if (reached_count == nodes.size()) return;
+
+  // Kept nodes only move down, and a child is renumbered before its users.
+  std::vector<EngineIndex> renumber(nodes.size(), std::numeric_limits<EngineIndex>::max());
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (!reached[i]) continue;
+    renumber[i] = static_cast<EngineIndex>(kept);
+    if (kept != i) nodes[kept] = std::move(nodes[i]);
+    for (EngineIndex& child : nodes[kept].children) child = renumber[child];
+    ++kept;
+  }
+  nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(kept), nodes.end());
+  for (EngineIndex& o : graph.outputs) o = renumber[o];
 }
 
 }  // namespace tessary

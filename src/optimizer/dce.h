@@ -29,4 +29,10 @@ struct LiveGraph {
 LiveGraph dead_code_elimination(std::span<const NodeKey> nodes,
                                 std::span<const std::uint64_t> outputs);
 
+struct EngineGraph;
+// The same pass on an engine graph made from a whole node list: drops the
+// nodes its outputs do not reach and renumbers the rest densely, in order, in
+// place (children and outputs included).
+void drop_unreachable(EngineGraph& graph);
+
 }  // namespace tessary

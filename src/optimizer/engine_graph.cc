@@ -1,6 +1,7 @@
 #include "optimizer/engine_graph.h"
 
 #include <limits>
+#include <memory>
 #include <tuple>
 #include <variant>
 
@@ -22,6 +23,8 @@ namespace {
 class BoundarySymbols {
  public:
   explicit BoundarySymbols(PrototypeTable& symbols) : symbols_(symbols), key_(SipKey::random()) {}
+  BoundarySymbols(const BoundarySymbols&) = delete;
+  BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
   const std::string& symbol_of(const NodeKey& key) {
     const std::uint64_t h = hash_except_inputs(key);
@@ -82,38 +85,60 @@ class BoundarySymbols {
   std::string scratch_;
 };
 
-// Engine nodes for the kept keys of `nodes` (all of them when `live` is
-// null), children renumbered through `live`.
-EngineGraphBuild build_engine_graph(std::span<const NodeKey> nodes, const LiveGraph* live,
-                                    std::span<const std::uint64_t> outputs) {
-  const std::size_t count = live ? live->kept.size() : nodes.size();
-  if (count >= std::numeric_limits<EngineIndex>::max()) fault("engine graph is too large");
+}  // namespace
+
+// The builder owns the prototype table that its boundary symbols refer to, so
+// both live behind one pointer and never move.
+struct EngineGraphBuilder::State {
   EngineGraphBuild build;
-  BoundarySymbols boundary_symbols(build.symbols);
-  build.graph.nodes.reserve(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::uint64_t id = live ? live->kept[k] : k;
-    const NodeKey& key = nodes[id];
-    EngineNode node;
-    node.boundary = key.kind() != NodeKind::kOp;
-    node.op = node.boundary ? boundary_symbols.symbol_of(key) : key.token();
-    const auto inputs = key.inputs();
-    node.children.reserve(inputs.size());
-    for (const NodeId input : inputs) {
-      if (input >= id) fault("node input does not precede its user");
-      node.children.push_back(static_cast<EngineIndex>(live ? live->renumber[input] : input));
-    }
-    build.graph.nodes.push_back(std::move(node));
+  BoundarySymbols boundary_symbols{build.symbols};
+};
+
+EngineGraphBuilder::EngineGraphBuilder() : state_(std::make_unique<State>()) {}
+EngineGraphBuilder::~EngineGraphBuilder() = default;
+
+void EngineGraphBuilder::reserve(std::size_t nodes) { state_->build.graph.nodes.reserve(nodes); }
+
+std::size_t EngineGraphBuilder::size() const { return state_->build.graph.nodes.size(); }
+
+template <typename Renumber>
+void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber renumber) {
+  std::vector<EngineNode>& nodes = state_->build.graph.nodes;
+  if (nodes.size() >= std::numeric_limits<EngineIndex>::max() - 1) {
+    fault("engine graph is too large");
   }
-  build.graph.outputs.reserve(outputs.size());
-  for (const std::uint64_t o : outputs) {
-    if (o >= count) fault("reduction output names no node");
-    build.graph.outputs.push_back(static_cast<EngineIndex>(o));
+  EngineNode node;
+  node.boundary = key.kind() != NodeKind::kOp;
+  node.op = node.boundary ? state_->boundary_symbols.symbol_of(key) : key.token();
+  const auto inputs = key.inputs();
+  node.children.reserve(inputs.size());
+  for (const NodeId input : inputs) {
+    if (input >= id) fault("node input does not precede its user");
+    node.children.push_back(static_cast<EngineIndex>(renumber(input)));
   }
-  return build;
+  nodes.push_back(std::move(node));
 }
 
-}  // namespace
+void EngineGraphBuilder::add(const NodeKey& key) {
+  add_with(key, size(), [](NodeId input) { return input; });
+}
+
+void EngineGraphBuilder::add_renumbered(const NodeKey& key, NodeId id,
+                                        std::span<const std::uint64_t> renumber) {
+  add_with(key, id, [&](NodeId input) { return renumber[input]; });
+}
+
+EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outputs) && {
+  EngineGraph& graph = state_->build.graph;
+  graph.outputs.reserve(outputs.size());
+  for (const std::uint64_t o : outputs) {
+    if (o >= graph.nodes.size()) fault("reduction output names no node");
+    graph.outputs.push_back(static_cast<EngineIndex>(o));
+  }
+  EngineGraphBuild build = std::move(state_->build);
+  state_.reset();
+  return build;
+}
 
 bool is_op_symbol(std::string_view op) { return op.starts_with("op|"); }
 
@@ -141,11 +166,19 @@ bool same_except_inputs(const NodeKey& a, const NodeKey& b) {
 
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
                                  std::span<const std::uint64_t> outputs) {
-  return build_engine_graph(keys, nullptr, outputs);
+  EngineGraphBuilder builder;
+  builder.reserve(keys.size());
+  for (const NodeKey& key : keys) builder.add(key);
+  return std::move(builder).finish(outputs);
 }
 
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> nodes, const LiveGraph& live) {
-  return build_engine_graph(nodes, &live, live.outputs);
+  EngineGraphBuilder builder;
+  builder.reserve(live.kept.size());
+  for (const std::uint64_t id : live.kept) {
+    builder.add_renumbered(nodes[id], id, live.renumber);
+  }
+  return std::move(builder).finish(live.outputs);
 }
 
 void verify_engine_graph(const EngineGraph& graph) {

@@ -3,7 +3,9 @@
 // rebuilt from, and the pipeline's result (Reduced) with its six counters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -68,6 +70,35 @@ struct Reduced {
 struct EngineGraphBuild {
   EngineGraph graph;
   PrototypeTable symbols;
+};
+
+// Turns keys into engine nodes one at a time, in id order, as a store visit
+// hands them out, so that no copy of the whole node list is needed. The first
+// key of every boundary symbol becomes its prototype.
+class EngineGraphBuilder {
+ public:
+  EngineGraphBuilder();
+  ~EngineGraphBuilder();
+  EngineGraphBuilder(const EngineGraphBuilder&) = delete;
+  EngineGraphBuilder& operator=(const EngineGraphBuilder&) = delete;
+
+  void reserve(std::size_t nodes);
+  std::size_t size() const;
+  // Appends `key` as the next node; its inputs are the children as they stand.
+  void add(const NodeKey& key);
+  // Appends `key`, whose own id is `id`, with every input j replaced by
+  // renumber[j] (dead-code elimination's numbering).
+  void add_renumbered(const NodeKey& key, NodeId id, std::span<const std::uint64_t> renumber);
+  // The graph with `outputs` (positions among the added nodes) and its
+  // prototypes; the builder is spent.
+  EngineGraphBuild finish(std::span<const std::uint64_t> outputs) &&;
+
+ private:
+  struct State;
+  template <typename Renumber>
+  void add_with(const NodeKey& key, std::uint64_t id, Renumber renumber);
+
+  std::unique_ptr<State> state_;
 };
 
 // True when `op` names an op node's symbol (it begins with "op|").

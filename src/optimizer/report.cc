@@ -14,21 +14,39 @@ std::size_t ReportKeyHash::operator()(const std::string& key) const {
   return static_cast<std::size_t>(siphash13(kProcessKey, key));
 }
 
+namespace {
+
+// The store's nodes as one engine graph, built while visiting them under the
+// store's lock: no copy of the keys is made, as the pipeline needs only their
+// symbols, operands and prototypes. Returns the store's marks.
+NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
+  builder.reserve(store.node_count());
+  return store.visit_nodes([&](NodeId, const NodeKey& key) { builder.add(key); });
+}
+
+}  // namespace
+
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
                             bool maximal_fusion) {
-  const Snapshot snap = store.snapshot();
-  return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+  EngineGraphBuilder builder;
+  const NodeIds marks = load_engine_graph(store, builder);
+  const std::uint64_t count = builder.size();
+  return from_reduced(
+      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion));
 }
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                        std::span<const std::uint64_t> outputs,
                                                        const RewriteEngine& engine,
                                                        bool maximal_fusion) {
-  const std::vector<NodeKey> nodes = store.snapshot_from(0);
+  EngineGraphBuilder builder;
+  (void)load_engine_graph(store, builder);
+  const std::uint64_t count = builder.size();
   for (const std::uint64_t o : outputs) {
-    if (o >= nodes.size()) return Err(BadNodeId{o});
+    if (o >= count) return Err(BadNodeId{o});
   }
-  return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+  return from_reduced(
+      reduce_engine_graph(std::move(builder).finish(outputs), count, engine, maximal_fusion));
 }
 
 ReductionResult from_reduced(Reduced reduced) {

@@ -1,5 +1,6 @@
-// Reducing a graph store: copy its nodes, run the reduction pipeline on the
-// copy without the store's lock, and build a brand-new store from the result.
+// Reducing a graph store: turn its nodes into an engine graph under its lock,
+// run the rest of the reduction pipeline without the lock, and build a
+// brand-new store from the result.
 // Also turns the six counters into the report map handed to Python.
 #pragma once
 

@@ -149,7 +149,22 @@ TEST(RandomGraphs, ReductionsAreEquivalentDeterministicAndIdempotent) {
       expect_equivalent(nodes, outputs, reduced);
       EXPECT_EQ(reduced.counters.input_nodes, nodes.size());
 
+      // A store is reduced from an engine graph of all its nodes, built under
+      // its lock, with dead code dropped afterwards: the result must be the
+      // one the pipeline gives on the copied keys, unreachable keys and
+      // colliding boundary tokens included.
+      const ReductionResult direct = reduce_with_outputs(store, outputs, engine(), maximal).value();
+      const ReductionResult copied = from_reduced(reduced);
+      EXPECT_EQ(direct.store.snapshot().nodes, copied.store.snapshot().nodes);
+      EXPECT_EQ(direct.store.outputs(), copied.store.outputs());
+      EXPECT_EQ(direct.counters, copied.counters);
+      const Snapshot marked = store.snapshot();
+      const ReductionResult from_marks =
+          from_reduced(reduce_with_mode(marked.nodes, marked.outputs, engine(), maximal));
+
       const ReductionResult once = reduce_with(store, engine(), maximal);
+      EXPECT_EQ(once.store.snapshot().nodes, from_marks.store.snapshot().nodes);
+      EXPECT_EQ(once.counters, from_marks.counters);
       const ReductionResult again = reduce_with(store, engine(), maximal);
       const Snapshot a = once.store.snapshot();
       EXPECT_EQ(a.nodes, again.store.snapshot().nodes);
