@@ -1,7 +1,10 @@
 #include "eqsat/runner.h"
 
+#include <exception>
 #include <iostream>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "base/fault.h"
 
@@ -77,6 +80,7 @@ std::optional<StopReason> Runner::check_limits() const {
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
   warn_duplicate_names(rules);
+  concurrent_search_ = rules.size() > 1 && scheduler_->prepare_concurrent_search(rules);
   egraph_.rebuild();
   while (true) {
     Iteration iteration = run_one(rules);
@@ -91,6 +95,41 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   if (iterations_.empty()) fault("assertion failed: !self.iterations.is_empty()");
   if (!stop_reason_) fault("assertion failed: self.stop_reason.is_some()");
   return *this;
+}
+
+std::vector<std::vector<SearchMatches>> Runner::search_concurrently(
+    std::size_t iteration, std::span<const Rewrite> rules) {
+  std::vector<std::vector<SearchMatches>> matches(rules.size());
+  // Searches only read the e-graph, and each writes its own rule's entry.
+  auto search_every_other = [&](std::size_t first) {
+    for (std::size_t k = first; k < rules.size(); k += 2) {
+      matches[k] = scheduler_->search_rewrite(iteration, egraph_, rules[k]);
+    }
+  };
+  std::exception_ptr helper_error;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        search_every_other(1);
+      } catch (...) {
+        helper_error = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: this one searches those rules as well.
+    search_every_other(1);
+  }
+  std::exception_ptr own_error;
+  try {
+    search_every_other(0);
+  } catch (...) {
+    own_error = std::current_exception();
+  }
+  if (helper.joinable()) helper.join();
+  if (own_error) std::rethrow_exception(own_error);
+  if (helper_error) std::rethrow_exception(helper_error);
+  return matches;
 }
 
 Iteration Runner::run_one(std::span<const Rewrite> rules) {
@@ -119,7 +158,10 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
 
   const auto search_start = Clock::now();
   std::vector<std::vector<SearchMatches>> matches;
-  if (!stop) {
+  if (!stop && concurrent_search_ && egraph_.number_of_classes() >= concurrent_search_classes_) {
+    matches = search_concurrently(i, rules);
+    stop = check_limits();
+  } else if (!stop) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
       matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));

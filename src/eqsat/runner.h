@@ -106,6 +106,16 @@ class Runner {
     hooks_.push_back(std::move(hook));
     return *this;
   }
+  // An iteration whose e-graph has at least `classes` classes searches its
+  // rules on two threads when the scheduler takes concurrent searches. The
+  // matches, the statistics and so the whole run are those of one thread; a
+  // time limit that passes during the search is noticed after it rather than
+  // between two rules.
+  Runner& set_concurrent_search_classes(std::size_t classes) {
+    concurrent_search_classes_ = classes;
+    return *this;
+  }
+  static constexpr std::size_t kDefaultConcurrentSearchClasses = 65536;
 
   // Runs the rules, in order, until a stop; a runner runs once.
   Runner& run(std::span<const Rewrite> rules);
@@ -120,6 +130,8 @@ class Runner {
 
  private:
   Iteration run_one(std::span<const Rewrite> rules);
+  std::vector<std::vector<SearchMatches>> search_concurrently(std::size_t iteration,
+                                                              std::span<const Rewrite> rules);
   std::optional<StopReason> check_limits() const;
 
   EGraph egraph_;
@@ -130,6 +142,8 @@ class Runner {
   RunnerLimits limits_;
   std::optional<std::chrono::steady_clock::time_point> start_time_;
   std::unique_ptr<RewriteScheduler> scheduler_;
+  std::size_t concurrent_search_classes_ = kDefaultConcurrentSearchClasses;
+  bool concurrent_search_ = false;  // the scheduler took it for this run's rules
 };
 
 }  // namespace tessary::eqsat

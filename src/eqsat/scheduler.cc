@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string>
+#include <unordered_set>
 
 #include "base/fault.h"
 
@@ -23,19 +24,27 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
-  const auto [it, inserted] = index_.try_emplace(name, stats_.size());
-  if (inserted) {
-    RuleStats fresh;
-    fresh.match_limit = default_match_limit_;
-    fresh.ban_length = default_ban_length_;
-    stats_.emplace_back(name, fresh);
-  }
-  return stats_[it->second].second;
+  // A known rule is only looked up: concurrent searches rely on that.
+  if (const auto it = index_.find(name); it != index_.end()) return stats_[it->second].second;
+  index_.emplace(name, stats_.size());
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  return stats_.emplace_back(name, fresh).second;
 }
 
 const RuleStats* BackoffScheduler::stats_of(GlobalSymbol name) const {
   const auto it = index_.find(name);
   return it == index_.end() ? nullptr : &stats_[it->second].second;
+}
+
+bool BackoffScheduler::prepare_concurrent_search(std::span<const Rewrite> rules) {
+  std::unordered_set<GlobalSymbol> names;
+  for (const Rewrite& rule : rules) {
+    if (!names.insert(rule.name()).second) return false;
+  }
+  for (const Rewrite& rule : rules) (void)rule_stats(rule.name());
+  return true;
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -28,6 +29,10 @@ class RewriteScheduler {
   // Applies the matches; returns the number of applications that merged classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                                     const std::vector<SearchMatches>& matches) = 0;
+  // Readies the scheduler for `search_rewrite` calls on different rules of
+  // `rules` from several threads at once, during one iteration; false if it
+  // cannot take them. The default takes none.
+  virtual bool prepare_concurrent_search(std::span<const Rewrite> /*rules*/) { return false; }
 };
 
 struct RuleStats {
@@ -52,6 +57,10 @@ class BackoffScheduler final : public RewriteScheduler {
                                             const Rewrite& rule) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             const std::vector<SearchMatches>& matches) override;
+  // Registers every rule, so that searches only read the name index and each
+  // writes its own rule's record; rules sharing a name share a record, so
+  // then it declines.
+  bool prepare_concurrent_search(std::span<const Rewrite> rules) override;
 
   // Per-rule statistics in the order rules were first searched.
   const std::vector<std::pair<GlobalSymbol, RuleStats>>& stats() const { return stats_; }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -213,7 +215,8 @@ TEST(Runner, DuplicateRuleNamesWarnAndShareStats) {
   EGraph g;
   g.add(node("f", {g.add(leaf("a")), g.add(leaf("b"))}));
   Runner r;
-  r.set_egraph(std::move(g));
+  // Rules sharing a name share statistics, so they are never searched at once.
+  r.set_egraph(std::move(g)).set_concurrent_search_classes(0);
   const std::vector<Rewrite> rules{rule("dup", "(f ?x ?y)", "(f ?y ?x)"),
                                    rule("single", "(f ?x ?y)", "(p ?x)"),
                                    rule("dup", "(f ?x ?y)", "(q ?y)")};
@@ -225,6 +228,74 @@ TEST(Runner, DuplicateRuleNamesWarnAndShareStats) {
             "Rule 'dup' appears 2 times\n");
   EXPECT_EQ(backoff(r).stats().size(), 2u);
   EXPECT_EQ(r.stop_reason(), StopReason(Saturated{}));
+}
+
+// Searching on two threads must not change anything a run records or merges:
+// rules banned and unbanned, matches applied, classes formed.
+TEST(Runner, ConcurrentSearchRunsExactlyAsOneThread) {
+  auto graph = [] {
+    EGraph g;
+    std::mt19937 rng(7);
+    std::vector<Id> ids;
+    for (int i = 0; i < 40; ++i) ids.push_back(g.add(leaf("l" + std::to_string(i))));
+    for (int i = 0; i < 2000; ++i) {
+      auto any = [&] {
+        return ids[std::uniform_int_distribution<std::size_t>(0, ids.size() - 1)(rng)];
+      };
+      switch (rng() % 4) {
+        case 0:
+          ids.push_back(g.add(node("f", {any(), any()})));
+          break;
+        case 1:
+          ids.push_back(g.add(node("g", {any()})));
+          break;
+        case 2:
+          ids.push_back(g.add(node("k", {any(), any()})));
+          break;
+        default:
+          ids.push_back(g.add(node("neg", {g.add(node("neg", {any()}))})));
+      }
+    }
+    return g;
+  };
+  const std::vector<Rewrite> rules{
+      rule("commute-f", "(f ?a ?b)", "(f ?b ?a)"), rule("g-is-h", "(g ?x)", "(h ?x)"),
+      rule("double-neg", "(neg (neg ?x))", "?x"), rule("commute-k", "(k ?a ?b)", "(k ?b ?a)"),
+      rule("f-of-k", "(f (k ?a ?b) ?c)", "(k ?a (f ?b ?c))")};
+  Runner one;
+  one.set_egraph(graph()).set_node_limit(10000).set_concurrent_search_classes(SIZE_MAX);
+  one.run(rules);
+  Runner two;
+  two.set_egraph(graph()).set_node_limit(10000).set_concurrent_search_classes(0);
+  two.run(rules);
+
+  ASSERT_EQ(one.iterations().size(), two.iterations().size());
+  EXPECT_GT(one.iterations().size(), 3u);
+  for (std::size_t i = 0; i < one.iterations().size(); ++i) {
+    const Iteration& a = one.iterations()[i];
+    const Iteration& b = two.iterations()[i];
+    EXPECT_EQ(a.egraph_nodes, b.egraph_nodes) << i;
+    EXPECT_EQ(a.egraph_classes, b.egraph_classes) << i;
+    EXPECT_EQ(a.applied, b.applied) << i;
+    EXPECT_EQ(a.n_rebuilds, b.n_rebuilds) << i;
+  }
+  EXPECT_EQ(one.stop_reason(), two.stop_reason());
+  ASSERT_EQ(backoff(one).stats().size(), backoff(two).stats().size());
+  bool banned = false;
+  for (std::size_t k = 0; k < backoff(one).stats().size(); ++k) {
+    const auto& [name, a] = backoff(one).stats()[k];
+    const auto& [other_name, b] = backoff(two).stats()[k];
+    EXPECT_EQ(name, other_name);
+    EXPECT_EQ(a.times_applied, b.times_applied) << name;
+    EXPECT_EQ(a.times_banned, b.times_banned) << name;
+    EXPECT_EQ(a.banned_until, b.banned_until) << name;
+    banned = banned || a.times_banned > 0;
+  }
+  EXPECT_TRUE(banned);  // the run went through bans, not just plain searches
+  ASSERT_EQ(one.egraph().id_count(), two.egraph().id_count());
+  for (std::uint32_t i = 0; i < one.egraph().id_count(); ++i) {
+    EXPECT_EQ(one.egraph().find(Id(i)), two.egraph().find(Id(i))) << i;
+  }
 }
 
 TEST(Runner, CommutativityMergesSwappedOperandsAndTheirUsers) {
