@@ -147,12 +147,12 @@ class Encoder {
   bool any_odd_nan_ = false;
 };
 
-// Reads fields back from a record, in the order Encoder wrote them.
-class Decoder {
+// Bounds-checked reading of the bytes and varints of a record's fields.
+class Cursor {
  public:
-  Decoder(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* nan_p,
-          std::size_t nan_count, const StringPool& pool)
-      : p_(p), end_(end), nan_p_(nan_p), nan_left_(nan_count), pool_(pool) {}
+  Cursor(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
+
+  const std::uint8_t* position() const { return p_; }
 
   std::uint8_t byte() {
     if (p_ >= end_) fault("corrupt packed key");
@@ -169,6 +169,34 @@ class Decoder {
     fault("corrupt packed key");
   }
 
+  // The raw bits of a stored float.
+  std::uint64_t u64() {
+    if (end_ - p_ < 8) fault("corrupt packed key");
+    std::uint64_t bits;
+    std::memcpy(&bits, p_, 8);
+    p_ += 8;
+    return bits;
+  }
+
+  NodeIds ids() {
+    const std::uint64_t n = u();
+    NodeIds out;
+    for (std::uint64_t i = 0; i < n; ++i) out.push_back(u());
+    return out;
+  }
+
+ protected:
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+};
+
+// Reads fields back from a record, in the order Encoder wrote them.
+class Decoder : public Cursor {
+ public:
+  Decoder(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* nan_p,
+          std::size_t nan_count, const StringPool& pool)
+      : Cursor(p, end), nan_p_(nan_p), nan_left_(nan_count), pool_(pool) {}
+
   std::string str() { return std::string(pool_.get(static_cast<std::uint32_t>(u()))); }
 
   ParamMap params() {
@@ -183,10 +211,7 @@ class Decoder {
           entries.push_back({std::move(key), ParamValue::integer(unzigzag(u()))});
           break;
         case ParamTag::kFloat: {
-          if (end_ - p_ < 8) fault("corrupt packed key");
-          std::uint64_t bits;
-          std::memcpy(&bits, p_, 8);
-          p_ += 8;
+          std::uint64_t bits = u64();
           if (bits == kCanonicalNan && nan_left_ > 0) {
             std::memcpy(&bits, nan_p_, 8);
             nan_p_ += 8;
@@ -210,17 +235,7 @@ class Decoder {
     return ParamMap(std::move(entries));
   }
 
-  NodeIds ids() {
-    const std::uint64_t n = u();
-    NodeIds out;
-    out.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) out.push_back(u());
-    return out;
-  }
-
  private:
-  const std::uint8_t* p_;
-  const std::uint8_t* end_;
   const std::uint8_t* nan_p_;
   std::size_t nan_left_;
   const StringPool& pool_;
@@ -361,6 +376,37 @@ void write_record(const PackedKey& packed, std::uint8_t* dst) {
 std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record) {
   const RecordLayout layout = read_layout(record);
   return {layout.eq, layout.eq_len};
+}
+
+bool read_op_record(const std::uint8_t* record, OpRecordParts& out) {
+  const RecordLayout layout = read_layout(record);
+  if (layout.nan_count != 0 || layout.eq_len == 0) return false;
+  if (static_cast<NodeKind>(layout.eq[0]) != NodeKind::kOp) return false;
+  const std::uint8_t* const fields = layout.eq + 1;
+  Cursor in(fields, layout.eq + layout.eq_len);
+  // The name, then the parameters as Encoder::param wrote them.
+  (void)in.u();
+  const std::uint64_t params = in.u();
+  for (std::uint64_t i = 0; i < params; ++i) {
+    (void)in.u();  // the key
+    switch (static_cast<ParamTag>(in.byte())) {
+      case ParamTag::kInt:
+      case ParamTag::kStr:
+        (void)in.u();
+        break;
+      case ParamTag::kFloat:
+        (void)in.u64();
+        break;
+      case ParamTag::kBool:
+        (void)in.byte();
+        break;
+      default:
+        fault("corrupt packed key");
+    }
+  }
+  out.fields = {fields, static_cast<std::size_t>(in.position() - fields)};
+  out.inputs = in.ids();
+  return true;
 }
 
 NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {

@@ -37,4 +37,15 @@ std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record);
 // Rebuilds the key a record was made from.
 NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool);
 
+// What an op's token depends on, read from its record without rebuilding the
+// key: the stored bytes of its name and parameters (equal bytes, equal
+// tokens), and its inputs.
+struct OpRecordParts {
+  std::span<const std::uint8_t> fields;
+  NodeIds inputs;
+};
+// Fills `out` for an op record. False for a record of any other kind, and for
+// one that keeps raw NaN bits, whose token needs the whole key.
+bool read_op_record(const std::uint8_t* record, OpRecordParts& out);
+
 }  // namespace tessary

@@ -154,6 +154,59 @@ NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)
   });
 }
 
+namespace {
+
+// Tokens of recently seen op signatures (the stored bytes of a name and its
+// parameters). Graphs repeat a few signatures on most of their ops, so a small
+// direct-mapped table, checked by comparing the bytes, spares most of them
+// rebuilding the key and writing the token.
+class OpTokenCache {
+ public:
+  template <typename MakeToken>
+  const std::string& token(std::span<const std::uint8_t> fields, MakeToken make_token) {
+    const std::string_view bytes(reinterpret_cast<const char*>(fields.data()), fields.size());
+    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(bytes) >> 54) % kSlots];
+    if (!slot.used || slot.fields != bytes) {
+      slot.fields.assign(bytes);
+      slot.token = make_token();
+      slot.used = true;
+    }
+    return slot.token;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    bool used = false;
+    std::string fields;
+    std::string token;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
+}  // namespace
+
+NodeIds GraphStore::visit_tokens(
+    const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
+    const std::function<void(NodeId, const NodeKey&)>& other) const {
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
+    const State::Inner& s = state_->inner;
+    OpTokenCache tokens;
+    OpRecordParts parts;
+    for (std::size_t i = 0; i < s.records.size(); ++i) {
+      const std::uint8_t* record = s.records[i];
+      if (read_op_record(record, parts)) {
+        const std::string& token =
+            tokens.token(parts.fields, [&] { return unpack_key(record, s.strings).token(); });
+        op(i, token, parts.inputs.span());
+      } else {
+        other(i, unpack_key(record, s.strings));
+      }
+    }
+    return s.outputs;
+  });
+}
+
 StoreFootprint GraphStore::footprint() const {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> StoreFootprint {
     const State::Inner& s = state_->inner;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/result.h"
@@ -67,6 +68,13 @@ class GraphStore {
   // Calls `visit(id, key)` for every node in id order and returns the marks,
   // all under one lock. `visit` must not call back into this store.
   NodeIds visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const;
+  // The same, except that an op node comes to `op` as its token and inputs:
+  // its key is not rebuilt, and the token is made once per distinct name and
+  // parameters. Every other node comes to `other` as its key, and so does an
+  // op whose parameters keep the raw bits of a NaN.
+  NodeIds visit_tokens(
+      const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs)>& op,
+      const std::function<void(NodeId, const NodeKey&)>& other) const;
 
   StoreFootprint footprint() const;
 

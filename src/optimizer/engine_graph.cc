@@ -123,6 +123,20 @@ void EngineGraphBuilder::add(const NodeKey& key) {
   add_with(key, size(), [](NodeId input) { return input; });
 }
 
+void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {
+  std::vector<EngineNode>& nodes = state_->build.graph.nodes;
+  const std::size_t id = nodes.size();
+  if (id >= std::numeric_limits<EngineIndex>::max() - 1) fault("engine graph is too large");
+  if (!is_op_symbol(token)) fault("op token does not name an op");
+  EngineNode& node = nodes.emplace_back();
+  node.op.assign(token);
+  node.children.reserve(inputs.size());
+  for (const NodeId input : inputs) {
+    if (input >= id) fault("node input does not precede its user");
+    node.children.push_back(static_cast<EngineIndex>(input));
+  }
+}
+
 void EngineGraphBuilder::add_renumbered(const NodeKey& key, NodeId id,
                                         std::span<const std::uint64_t> renumber) {
   add_with(key, id, [&](NodeId input) { return renumber[input]; });

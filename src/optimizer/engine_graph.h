@@ -86,6 +86,8 @@ class EngineGraphBuilder {
   std::size_t size() const;
   // Appends `key` as the next node; its inputs are the children as they stand.
   void add(const NodeKey& key);
+  // Appends an op known by its token (NodeKey::token) and inputs.
+  void add_op(std::string_view token, std::span<const NodeId> inputs);
   // Appends `key`, whose own id is `id`, with every input j replaced by
   // renumber[j] (dead-code elimination's numbering).
   void add_renumbered(const NodeKey& key, NodeId id, std::span<const std::uint64_t> renumber);

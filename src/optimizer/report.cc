@@ -18,10 +18,13 @@ namespace {
 
 // The store's nodes as one engine graph, built while visiting them under the
 // store's lock: no copy of the keys is made, as the pipeline needs only their
-// symbols, operands and prototypes. Returns the store's marks.
+// symbols, operands and prototypes (ops come as their tokens alone). Returns
+// the store's marks.
 NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
   builder.reserve(store.node_count());
-  return store.visit_nodes([&](NodeId, const NodeKey& key) { builder.add(key); });
+  return store.visit_tokens([&](NodeId, std::string_view token,
+                                std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
+                            [&](NodeId, const NodeKey& key) { builder.add(key); });
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <limits>
+#include <span>
+#include <string_view>
 #include <thread>
 
 #include "base/fault.h"
@@ -133,6 +136,72 @@ TEST(GraphStoreSnapshot, VisitSeesEveryNodeInOrder) {
       [&](NodeId id, const NodeKey& key) { tokens.push_back(std::to_string(id) + key.token()); });
   EXPECT_EQ(tokens, (std::vector<std::string>{"0src|x", "1op|neg"}));
   EXPECT_EQ(marks, NodeIds{1});
+}
+
+// Ops come as tokens from a cache of their name-and-parameter bytes: every
+// token must still be the key's own, whatever the inputs, the float bits
+// (-0.0, NaN payloads), the escapes in strings, or evictions from the cache.
+TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
+  GraphStore store;
+  must(store.intern(Source{"x", {}}));
+  must(store.intern(Source{"y", params({{"rows", ParamValue::integer(3)}})}));
+  auto scalar = [](double v) {
+    return params({{"scalar", ParamValue::floating(v)}, {"side", ParamValue::string("r")}});
+  };
+  const double odd_nan = std::bit_cast<double>(0x7ff0000000000123ULL);
+  std::vector<NodeKey> ops = {
+      Op{"add", {}, {0, 1}},
+      Op{"add", {}, {1, 0}},
+      Op{"add", scalar(0.0), {0}},
+      Op{"add", scalar(-0.0), {0}},
+      Op{"add", scalar(0.0), {1}},
+      Op{"mul", scalar(odd_nan), {0}},
+      Op{"mul", scalar(odd_nan), {1}},
+      Op{"mul", scalar(std::numeric_limits<double>::quiet_NaN()), {1}},
+      Op{"cast",
+         params({{"to", ParamValue::string("a|b;c=d%")}, {"x", ParamValue::boolean(true)}}),
+         {1}},
+      Op{"cast",
+         params({{"to", ParamValue::string("a|b;c=d%")}, {"x", ParamValue::boolean(false)}}),
+         {1}},
+      Op{"nullary", {}, {}},
+  };
+  // More signatures than the cache has slots, each used twice far apart.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 3000; ++i) {
+      ops.push_back(Op{"k" + std::to_string(i),
+                       params({{"n", ParamValue::integer(i)}}),
+                       {static_cast<NodeId>(round)}});
+    }
+  }
+  for (const NodeKey& key : ops) must(store.intern(key));
+  must(store.intern(Reduction{"sum", params({{"axis", ParamValue::integer(0)}}), {2}}));
+  must(store.intern(Exchange{{}, {3}}));
+  ASSERT_TRUE(store.mark_output(4).ok());
+
+  const Snapshot snap = store.snapshot();
+  std::vector<NodeId> seen;
+  std::vector<NodeId> whole_ops;
+  const NodeIds marks = store.visit_tokens(
+      [&](NodeId id, std::string_view token, std::span<const NodeId> inputs) {
+        seen.push_back(id);
+        ASSERT_LT(id, snap.nodes.size());
+        EXPECT_EQ(snap.nodes[id].kind(), NodeKind::kOp) << id;
+        EXPECT_EQ(token, snap.nodes[id].token()) << id;
+        const auto want = snap.nodes[id].inputs();
+        EXPECT_TRUE(std::equal(inputs.begin(), inputs.end(), want.begin(), want.end())) << id;
+      },
+      [&](NodeId id, const NodeKey& key) {
+        seen.push_back(id);
+        ASSERT_LT(id, snap.nodes.size());
+        EXPECT_EQ(key, snap.nodes[id]) << id;
+        if (key.kind() == NodeKind::kOp) whole_ops.push_back(id);
+      });
+  // Only the ops whose NaN keeps its payload come whole.
+  EXPECT_EQ(whole_ops, (std::vector<NodeId>{7, 8}));
+  ASSERT_EQ(seen.size(), snap.nodes.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+  EXPECT_EQ(marks, snap.outputs);
 }
 
 TEST(GraphStorePoison, EveryLaterOperationFaults) {
