@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/arena.h"
 #include "base/fault.h"
@@ -167,8 +168,9 @@ class OpTokenCache {
     const std::string_view bytes(reinterpret_cast<const char*>(fields.data()), fields.size());
     Slot& slot = slots_[static_cast<std::size_t>(edge_hash(bytes) >> 54) % kSlots];
     if (!slot.used || slot.fields != bytes) {
+      std::string token = make_token();
       slot.fields.assign(bytes);
-      slot.token = make_token();
+      slot.token = std::move(token);
       slot.used = true;
     }
     return slot.token;
