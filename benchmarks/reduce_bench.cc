@@ -189,11 +189,7 @@ void BM_ReducePasses(benchmark::State& state) {
     // As reduce_with does: the engine graph of every node, built while
     // visiting the store, then dead code dropped from it.
     std::optional<EngineGraphBuilder> builder(std::in_place);
-    builder->reserve(store.node_count());
-    const NodeIds marks =
-        store.visit_tokens([&](NodeId, std::string_view token,
-                               std::span<const NodeId> inputs) { builder->add_op(token, inputs); },
-                           [&](NodeId, const NodeKey& key) { builder->add(key); });
+    const NodeIds marks = load_engine_graph(store, *builder);
     std::optional<EngineGraphBuild> build(std::move(*builder).finish(marks));
     builder.reset();
     t[0] += lap(since);

@@ -1,5 +1,6 @@
 #include "optimizer/dce.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 
@@ -11,19 +12,21 @@ namespace {
 
 constexpr std::uint64_t kDropped = UINT64_MAX;
 
-// One flag per node, set for every node reachable from `outputs`. Inputs
-// precede their users, so one sweep from the last node down marks every input
-// of a marked node before that input is visited; no stack or recursion.
-std::vector<bool> mark_reachable(std::span<const NodeKey> nodes,
-                                 std::span<const std::uint64_t> outputs) {
-  std::vector<bool> reached(nodes.size(), false);
-  for (const std::uint64_t o : outputs) {
-    if (o >= nodes.size()) fault("reduction output names no node");
+// One flag per node of `count`, set for every node reachable from `outputs`;
+// `inputs_of(id)` lists a node's inputs. Inputs precede their users, so one
+// sweep from the last node down marks every input of a marked node before
+// that input is visited; no stack or recursion.
+template <typename Index, typename InputsOf>
+std::vector<bool> mark_reachable(std::size_t count, std::span<const Index> outputs,
+                                 InputsOf inputs_of) {
+  std::vector<bool> reached(count, false);
+  for (const Index o : outputs) {
+    if (o >= count) fault("reduction output names no node");
     reached[o] = true;
   }
-  for (std::size_t id = nodes.size(); id-- > 0;) {
+  for (std::size_t id = count; id-- > 0;) {
     if (!reached[id]) continue;
-    for (const NodeId input : nodes[id].inputs()) {
+    for (const auto input : inputs_of(id)) {
       if (input >= id) fault("node input does not precede its user");
       reached[input] = true;
     }
@@ -43,7 +46,8 @@ NodeKey LiveGraph::key(std::span<const NodeKey> nodes, std::size_t k) const {
 
 LiveGraph dead_code_elimination(std::span<const NodeKey> nodes,
                                 std::span<const std::uint64_t> outputs) {
-  const std::vector<bool> reached = mark_reachable(nodes, outputs);
+  const std::vector<bool> reached =
+      mark_reachable(nodes.size(), outputs, [&](std::size_t id) { return nodes[id].inputs(); });
   LiveGraph live;
   live.renumber.assign(nodes.size(), kDropped);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -60,21 +64,10 @@ LiveGraph dead_code_elimination(std::span<const NodeKey> nodes,
 
 void drop_unreachable(EngineGraph& graph) {
   std::vector<EngineNode>& nodes = graph.nodes;
-  std::vector<bool> reached(nodes.size(), false);
-  for (const EngineIndex o : graph.outputs) {
-    if (o >= nodes.size()) fault("reduction output names no node");
-    reached[o] = true;
-  }
-  std::size_t reached_count = 0;
-  for (std::size_t id = nodes.size(); id-- > 0;) {
-    if (!reached[id]) continue;
-    ++reached_count;
-    for (const EngineIndex child : nodes[id].children) {
-      if (child >= id) fault("node input does not precede its user");
-      reached[child] = true;
-    }
-  }
-  if (reached_count == nodes.size()) return;
+  const std::vector<bool> reached =
+      mark_reachable(nodes.size(), std::span<const EngineIndex>(graph.outputs),
+                     [&](std::size_t id) { return nodes[id].children.span(); });
+  if (std::find(reached.begin(), reached.end(), false) == reached.end()) return;
 
   // Kept nodes only move down, and a child is renumbered before its users.
   std::vector<EngineIndex> renumber(nodes.size(), std::numeric_limits<EngineIndex>::max());

@@ -102,15 +102,13 @@ void EngineGraphBuilder::reserve(std::size_t nodes) { state_->build.graph.nodes.
 std::size_t EngineGraphBuilder::size() const { return state_->build.graph.nodes.size(); }
 
 template <typename Renumber>
-void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber renumber) {
+void EngineGraphBuilder::append(std::string op, bool boundary, std::span<const NodeId> inputs,
+                                std::uint64_t id, Renumber renumber) {
   std::vector<EngineNode>& nodes = state_->build.graph.nodes;
   if (nodes.size() >= std::numeric_limits<EngineIndex>::max() - 1) {
     fault("engine graph is too large");
   }
-  EngineNode node;
-  node.boundary = key.kind() != NodeKind::kOp;
-  node.op = node.boundary ? state_->boundary_symbols.symbol_of(key) : key.token();
-  const auto inputs = key.inputs();
+  EngineNode node{std::move(op), {}, boundary};
   node.children.reserve(inputs.size());
   for (const NodeId input : inputs) {
     if (input >= id) fault("node input does not precede its user");
@@ -119,22 +117,20 @@ void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber
   nodes.push_back(std::move(node));
 }
 
+template <typename Renumber>
+void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber renumber) {
+  const bool boundary = key.kind() != NodeKind::kOp;
+  append(boundary ? state_->boundary_symbols.symbol_of(key) : key.token(), boundary, key.inputs(),
+         id, renumber);
+}
+
 void EngineGraphBuilder::add(const NodeKey& key) {
   add_with(key, size(), [](NodeId input) { return input; });
 }
 
 void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {
-  std::vector<EngineNode>& nodes = state_->build.graph.nodes;
-  const std::size_t id = nodes.size();
-  if (id >= std::numeric_limits<EngineIndex>::max() - 1) fault("engine graph is too large");
   if (!is_op_symbol(token)) fault("op token does not name an op");
-  EngineNode& node = nodes.emplace_back();
-  node.op.assign(token);
-  node.children.reserve(inputs.size());
-  for (const NodeId input : inputs) {
-    if (input >= id) fault("node input does not precede its user");
-    node.children.push_back(static_cast<EngineIndex>(input));
-  }
+  append(std::string(token), false, inputs, size(), [](NodeId input) { return input; });
 }
 
 void EngineGraphBuilder::add_renumbered(const NodeKey& key, NodeId id,

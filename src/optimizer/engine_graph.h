@@ -99,6 +99,10 @@ class EngineGraphBuilder {
   struct State;
   template <typename Renumber>
   void add_with(const NodeKey& key, std::uint64_t id, Renumber renumber);
+  // Appends a node with symbol `op`; `id` is the id its inputs must precede.
+  template <typename Renumber>
+  void append(std::string op, bool boundary, std::span<const NodeId> inputs, std::uint64_t id,
+              Renumber renumber);
 
   std::unique_ptr<State> state_;
 };

@@ -14,20 +14,14 @@ std::size_t ReportKeyHash::operator()(const std::string& key) const {
   return static_cast<std::size_t>(siphash13(kProcessKey, key));
 }
 
-namespace {
-
-// The store's nodes as one engine graph, built while visiting them under the
-// store's lock: no copy of the keys is made, as the pipeline needs only their
-// symbols, operands and prototypes (ops come as their tokens alone). Returns
-// the store's marks.
+// No copy of the keys is made: the pipeline needs only their symbols,
+// operands and prototypes, and ops come as their tokens alone.
 NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
   builder.reserve(store.node_count());
   return store.visit_tokens([&](NodeId, std::string_view token,
                                 std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
                             [&](NodeId, const NodeKey& key) { builder.add(key); });
 }
-
-}  // namespace
 
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
                             bool maximal_fusion) {

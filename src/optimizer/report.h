@@ -29,6 +29,11 @@ struct ReportKeyHash {
 
 using ReportMap = std::unordered_map<std::string, std::uint64_t, ReportKeyHash>;
 
+// Adds every node of `store`, in id order, to `builder`, while visiting them
+// under the store's lock; returns the store's marks. The first step of the
+// two reductions below.
+NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder);
+
 // Reduces `store` against its own output marks. Never fails on ids.
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
                             bool maximal_fusion);
