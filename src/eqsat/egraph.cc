@@ -98,6 +98,7 @@ bool EGraph::perform_union(Id a, Id b) {
   }
 
   unionfind_.set_parent(absorbed, root);
+  merged_since_rebuild_ = true;
   EClass& kept = *class_mut(root);
   EClass removed = std::move(*class_mut(absorbed));
   classes_[absorbed.index()] = EClass{};
@@ -217,7 +218,16 @@ void EGraph::refresh_op_index() {
 }
 
 std::size_t EGraph::rebuild() {
-  const std::size_t unions = process_unions();
+  std::size_t unions = 0;
+  if (merged_since_rebuild_) {
+    unions = process_unions();
+  } else {
+    // Nothing merged: each entry re-inserts its node under the id it already
+    // has and unites that id with itself. After a bulk load that skips a
+    // visit to every node.
+    pending_.clear();
+  }
+  merged_since_rebuild_ = false;
   rebuild_classes();
   // The pending stack can be as large as the e-graph after a bulk load; do
   // not keep that memory once it is drained.

@@ -164,6 +164,10 @@ class EGraph {
   bool has_op_index_ = false;
   OpBuckets op_buckets_;
   bool clean_ = false;
+  // A union has merged two classes since the last rebuild. Until one does,
+  // every pending entry is a node added with root children under its own id,
+  // which the pending loop would leave exactly as it is.
+  bool merged_since_rebuild_ = false;
 };
 
 }  // namespace tessary::eqsat

@@ -1,5 +1,6 @@
 #include "eqsat/pattern.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -32,7 +33,7 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
                                                                std::size_t limit) const {
   std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
   if (substs.empty()) return std::nullopt;
-  SearchMatches m{eclass, {}, &ast_};
+  SearchMatches m{.eclass = eclass, .substs = {}, .ast = &ast_};
   m.substs.reserve(substs.size());
   for (Subst& s : substs) m.substs.push_back(std::move(s));
   return m;
@@ -40,6 +41,16 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
                                                       std::size_t limit) const {
+  return search(egraph, limit, nullptr);
+}
+
+std::vector<SearchMatches> Pattern::search_settling(const EGraph& egraph, std::size_t limit,
+                                                    const Pattern& applier) const {
+  return search(egraph, limit, applier.flat_root_ ? &applier : nullptr);
+}
+
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
+                                           const Pattern* settle) const {
   std::vector<SearchMatches> out;
   if (limit == 0) return out;
   if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
@@ -63,7 +74,21 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
     if (len > remaining) fault("assertion failed: len <= limit");
     remaining -= len;
     // `substs` is scratch reused across classes.
-    SearchMatches& m = out.emplace_back(SearchMatches{eclass, {}, &ast_});
+    SearchMatches& m =
+        out.emplace_back(SearchMatches{.eclass = eclass, .substs = {}, .ast = &ast_});
+    if (settle != nullptr) {
+      // The class was just matched, so its nodes are at hand: mark the
+      // substitutions whose instantiation it already holds (nodes are sorted
+      // in a clean e-graph).
+      const std::span<const SymbolLang> held = egraph[eclass].nodes();
+      const std::size_t marked = std::min<std::size_t>(substs.size(), 32);
+      for (std::size_t s = 0; s < marked; ++s) {
+        if (std::binary_search(held.begin(), held.end(), settle->instantiate_flat(substs[s]))) {
+          m.settled |= std::uint32_t{1} << s;
+        }
+      }
+      m.settled_by = settle;
+    }
     m.substs.reserve(substs.size());
     for (Subst& s : substs) m.substs.push_back(std::move(s));
     substs.clear();
@@ -91,60 +116,72 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scrat
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                        GlobalSymbol /*rule_name*/) const {
-  std::vector<std::pair<Id, const Subst*>> work;
+  std::vector<Work> work;
   for (const SearchMatches& m : matches) {
-    for (const Subst& subst : m.substs) work.emplace_back(m.eclass, &subst);
+    const std::uint32_t settled = m.settled_by == this ? m.settled : 0;
+    for (std::size_t s = 0; s < m.substs.size(); ++s) {
+      work.push_back(Work{m.eclass, &m.substs[s], s < 32 && ((settled >> s) & 1) != 0});
+    }
   }
   if (flat_root_) return apply_flat(egraph, work);
   std::vector<Id> applied;
   std::vector<Id> scratch;
   for (std::size_t k = 0; k < work.size(); ++k) {
     if (k + kLookahead < work.size()) prefetch_classes(egraph, work[k + kLookahead]);
-    const auto& [eclass, subst] = work[k];
-    const Id id = apply_pat(egraph, *subst, scratch);
-    if (egraph.union_classes(id, eclass)) applied.push_back(id);
+    const Id id = apply_pat(egraph, *work[k].subst, scratch);
+    if (egraph.union_classes(id, work[k].eclass)) applied.push_back(id);
   }
   return applied;
+}
+
+SymbolLang Pattern::instantiate_flat(const Subst& subst) const {
+  const SymbolLang& root = *ast_[ast_.root()].enode();
+  SmallVec<Id, SymbolLang::kInlineChildren> children;
+  for (const Id c : root.children()) {
+    const Var& v = *ast_[c].var();
+    const auto id = subst.get(v);
+    if (!id) fault("no substitution for variable " + std::string(v.text()));
+    children.push_back(*id);
+  }
+  return SymbolLang(root.op(), children.span());
 }
 
 // An operator over variables: each match instantiates one node, built once
 // and used for both prefetch steps and the add. The same adds and unions, in
-// the same order, as apply_pat.
-std::vector<Id> Pattern::apply_flat(EGraph& egraph,
-                                    const std::vector<std::pair<Id, const Subst*>>& work) const {
-  const SymbolLang& root = *ast_[ast_.root()].enode();
+// the same order, as apply_pat, except for settled matches whose children are
+// all still roots: their node is still in the hash-cons table under their own
+// class, so the add would find it and the union would merge nothing.
+std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& work) const {
   std::vector<SymbolLang> nodes;
   nodes.reserve(work.size());
-  std::vector<Id> children;
-  for (const auto& [eclass, subst] : work) {
-    children.clear();
-    for (const Id c : root.children()) {
-      const Var& v = *ast_[c].var();
-      const auto id = subst->get(v);
-      if (!id) fault("no substitution for variable " + std::string(v.text()));
-      children.push_back(*id);
-    }
-    nodes.emplace_back(root.op(), children);
-  }
+  for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst));
   std::vector<Id> applied;
   for (std::size_t k = 0; k < work.size(); ++k) {
-    if (k + 2 * kLookahead < work.size()) {
+    if (k + 2 * kLookahead < work.size() && !work[k + 2 * kLookahead].settled) {
       const std::size_t a = k + 2 * kLookahead;
-      egraph.prefetch_class(work[a].first);
+      egraph.prefetch_class(work[a].eclass);
       for (const Id c : nodes[a].children()) egraph.prefetch_class(c);
       egraph.prefetch_node(nodes[a]);
     }
-    if (k + kLookahead < work.size()) egraph.prefetch_node_entry(nodes[k + kLookahead]);
+    if (k + kLookahead < work.size() && !work[k + kLookahead].settled) {
+      egraph.prefetch_node_entry(nodes[k + kLookahead]);
+    }
+    if (work[k].settled) {
+      // Checked now, not before the loop: an earlier union in this loop may
+      // have merged a child away, and then the add would build a new form.
+      bool roots = true;
+      for (const Id c : nodes[k].children()) roots = roots && egraph.find(c) == c;
+      if (roots) continue;
+    }
     const Id id = egraph.add(nodes[k]);
-    if (egraph.union_classes(id, work[k].first)) applied.push_back(id);
+    if (egraph.union_classes(id, work[k].eclass)) applied.push_back(id);
   }
   return applied;
 }
 
-void Pattern::prefetch_classes(const EGraph& egraph,
-                               const std::pair<Id, const Subst*>& item) const {
-  egraph.prefetch_class(item.first);
-  const Subst& subst = *item.second;
+void Pattern::prefetch_classes(const EGraph& egraph, const Work& item) const {
+  egraph.prefetch_class(item.eclass);
+  const Subst& subst = *item.subst;
   for (std::size_t i = 0; i < subst.size(); ++i) egraph.prefetch_class(subst.at(i).second);
 }
 

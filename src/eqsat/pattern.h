@@ -20,12 +20,19 @@
 
 namespace tessary::eqsat {
 
+class Applier;
+
 // The matches of a searcher within one class: at least one substitution.
 // Two substitutions live inline (a commuted pair in one class is common).
 struct SearchMatches {
   Id eclass;
+  // Bit k set: when the search ran, applying `settled_by` under substs[k]
+  // would have built a node `eclass` already held. Only that applier reads
+  // the bits; the first 32 substitutions can have one.
+  std::uint32_t settled = 0;
   SmallVec<Subst, 2> substs;
   const PatternAst* ast = nullptr;  // the searcher's term, owned by the searcher
+  const Applier* settled_by = nullptr;
 };
 
 // The left side of a rule.
@@ -66,6 +73,11 @@ class Pattern final : public Searcher, public Applier {
 
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph,
                                                std::size_t limit) const override;
+  // The same matches, with the substitutions under which `applier` would
+  // change nothing marked as settled (see SearchMatches). Only an applier
+  // whose root is an operator over variables marks any.
+  std::vector<SearchMatches> search_settling(const EGraph& egraph, std::size_t limit,
+                                             const Pattern& applier) const;
   std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                         std::size_t limit) const override;
   std::vector<Var> vars() const override;
@@ -77,11 +89,22 @@ class Pattern final : public Searcher, public Applier {
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const;
 
  private:
-  std::vector<Id> apply_flat(EGraph& egraph,
-                             const std::vector<std::pair<Id, const Subst*>>& work) const;
+  // The search behind both public searches; `settle`, if set, is a flat
+  // applier whose settled matches get marked.
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
+                                    const Pattern* settle) const;
+  // One substitution to apply, with its class.
+  struct Work {
+    Id eclass;
+    const Subst* subst;
+    bool settled;  // marked settled by a search for this applier
+  };
+  // The node a flat root instantiates to under `subst`.
+  SymbolLang instantiate_flat(const Subst& subst) const;
+  std::vector<Id> apply_flat(EGraph& egraph, const std::vector<Work>& work) const;
   // Starts loading the classes applying `item` will read: its own and those
   // its variables are bound to.
-  void prefetch_classes(const EGraph& egraph, const std::pair<Id, const Subst*>& item) const;
+  void prefetch_classes(const EGraph& egraph, const Work& item) const;
 
   PatternAst ast_;
   Program program_;

@@ -20,8 +20,23 @@ Result<Rewrite, std::string> Rewrite::create(std::string_view name,
 
 Result<Rewrite, std::string> Rewrite::create(std::string_view name, Pattern searcher,
                                              Pattern applier) {
-  return create(name, std::make_shared<const Pattern>(std::move(searcher)),
-                std::make_shared<const Pattern>(std::move(applier)));
+  auto lhs = std::make_shared<const Pattern>(std::move(searcher));
+  auto rhs = std::make_shared<const Pattern>(std::move(applier));
+  const Pattern* lhs_pattern = lhs.get();
+  const Pattern* rhs_pattern = rhs.get();
+  auto rule = create(name, std::move(lhs), std::move(rhs));
+  if (rule) {
+    rule.value().searcher_pattern_ = lhs_pattern;
+    rule.value().applier_pattern_ = rhs_pattern;
+  }
+  return rule;
+}
+
+std::vector<SearchMatches> Rewrite::search(const EGraph& egraph, std::size_t limit) const {
+  if (searcher_pattern_ != nullptr && applier_pattern_ != nullptr) {
+    return searcher_pattern_->search_settling(egraph, limit, *applier_pattern_);
+  }
+  return searcher_->search_with_limit(egraph, limit);
 }
 
 }  // namespace tessary::eqsat

@@ -26,6 +26,10 @@ class Rewrite {
   GlobalSymbol name() const { return name_; }
   const Searcher& searcher() const { return *searcher_; }
   const Applier& applier() const { return *applier_; }
+  // The searcher's matches (at most `limit` substitutions). When both sides
+  // are patterns, the matches the applier would leave unchanged are marked
+  // settled, which lets the applier skip them.
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
 
  private:
   Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher,
@@ -35,6 +39,9 @@ class Rewrite {
   GlobalSymbol name_;
   std::shared_ptr<const Searcher> searcher_;
   std::shared_ptr<const Applier> applier_;
+  // The two sides again, when both are patterns (they point into the above).
+  const Pattern* searcher_pattern_ = nullptr;
+  const Pattern* applier_pattern_ = nullptr;
 };
 
 }  // namespace tessary::eqsat

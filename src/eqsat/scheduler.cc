@@ -54,7 +54,7 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   if (iteration < stats.banned_until) return {};
 
   const std::uint64_t threshold = shifted(stats.match_limit, stats.times_banned);
-  auto matches = rule.searcher().search_with_limit(egraph, saturating_add(threshold, 1));
+  auto matches = rule.search(egraph, saturating_add(threshold, 1));
   std::uint64_t total = 0;
   for (const SearchMatches& m : matches) total += m.substs.size();
 

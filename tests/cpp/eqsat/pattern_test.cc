@@ -143,6 +143,36 @@ TEST_F(CommutedAdds, ApplyingAVariableMergesOnlyDifferentClasses) {
   EXPECT_TRUE(rhs.apply_matches(g_, matches, GlobalSymbol("r")).empty());
 }
 
+// The swapped form of every add here is already in its own class: a search
+// for the commuting applier marks all five matches settled, and applying them
+// merges and adds nothing. Marks made for one applier mean nothing to another.
+TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnApplierOnly) {
+  const Pattern lhs = pat("(op|add ?a ?b)");
+  const Pattern swap = pat("(op|add ?b ?a)");
+  const auto matches = lhs.search_settling(g_, 100, swap);
+  ASSERT_EQ(total(matches), 5u);
+  for (const SearchMatches& m : matches) {
+    EXPECT_EQ(m.settled, (std::uint32_t{1} << m.substs.size()) - 1) << m.eclass;
+    EXPECT_EQ(m.settled_by, &swap);
+  }
+  const std::size_t size = g_.size();
+  EXPECT_TRUE(swap.apply_matches(g_, matches, GlobalSymbol("r")).empty());
+  EXPECT_EQ(g_.size(), size);
+
+  g_.rebuild();
+
+  // A variable applier is not flat: nothing is marked.
+  for (const SearchMatches& m : lhs.search_settling(g_, 100, pat("?a"))) {
+    EXPECT_EQ(m.settled, 0u);
+  }
+  // Under (op|mul ?a ?b) no match is settled; the marks of `swap` do not stop
+  // `mul` from adding its five nodes.
+  const Pattern mul = pat("(op|mul ?a ?b)");
+  for (const SearchMatches& m : lhs.search_settling(g_, 100, mul)) EXPECT_EQ(m.settled, 0u);
+  EXPECT_EQ(mul.apply_matches(g_, matches, GlobalSymbol("r")).size(), 5u);
+  EXPECT_EQ(g_.size(), size + 5);
+}
+
 TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
   const Pattern rhs = pat("(op|mul ?b (op|neg ?a))");
   Subst s;
