@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -71,6 +72,23 @@ class EGraph {
   // Makes room for `nodes` e-nodes in all, so that a bulk load does not
   // rehash the hash-cons table as it grows.
   void reserve(std::size_t nodes);
+
+  // The children of node i of a DAG given to add_dag: positions of earlier nodes.
+  using DagChildren = std::function<std::span<const std::uint32_t>(std::size_t)>;
+  // An empty e-graph of at least this many nodes loads a DAG on two threads.
+  static constexpr std::size_t kParallelDagNodes = 65536;
+  // Adds the nodes of a DAG in order: node i has operator ops[i] and the
+  // children `children_of(i)`. The same as calling `add` on each node in turn
+  // with its children mapped to the ids returned before; returns those ids.
+  //
+  // An empty e-graph given at least `parallel_from` nodes is filled on two
+  // threads, betting that every node is new (as in a graph whose nodes are
+  // all different): one fills the hash-cons table, the other creates the
+  // classes. If a node turns out to be present already, the e-graph is
+  // emptied and filled again one node at a time. A child that does not
+  // precede its user faults; a fault leaves the e-graph empty when it started so.
+  std::vector<Id> add_dag(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                          std::size_t parallel_from = kParallelDagNodes);
   // The root of `id`, read-only. Faults for an id never handed out.
   Id find(Id id) const { return unionfind_.find(id); }
   // The root of `id`, halving the path on the way.
@@ -145,6 +163,11 @@ class EGraph {
   };
 
   EClass* class_mut(Id root) { return const_cast<EClass*>(class_at(root)); }
+  std::vector<Id> add_dag_in_order(std::span<const GlobalSymbol> ops,
+                                   const DagChildren& children_of);
+  // False if some node was present already; the e-graph is then half
+  // filled and must be emptied.
+  bool add_new_dag_in_parallel(std::span<const GlobalSymbol> ops, const DagChildren& children_of);
   void append_parent(EClass& eclass, std::uint32_t entry, Id id);
   void refresh_op_index();
   bool perform_union(Id a, Id b);

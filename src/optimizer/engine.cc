@@ -41,44 +41,16 @@ class SymbolCache {
   std::array<eqsat::GlobalSymbol, kSlots> slots_{};
 };
 
-// How many nodes ahead the load starts fetching the hash-cons slot of an add.
-constexpr std::size_t kLoadLookahead = 16;
-
 // Adds every node to a fresh e-graph, children first; returns the class id
 // recorded for each node. Equal ops over equal classes share a class already.
-//
-// Each add probes the hash-cons table at a random place, a cache miss on a
-// large graph, so the loop starts loading the slot of a node a few adds
-// ahead. A child not added yet is assumed to get the next fresh id (true
-// unless an add finds an equal node); a wrong guess only wastes the prefetch.
 std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
-  const std::size_t n = graph.nodes.size();
   SymbolCache symbol_of;
   std::vector<eqsat::GlobalSymbol> ops;
-  ops.reserve(n);
+  ops.reserve(graph.nodes.size());
   for (const EngineNode& node : graph.nodes) ops.push_back(symbol_of(node.op));
-  std::vector<eqsat::Id> ids;
-  ids.reserve(n);
-  egraph.reserve(n);
-  std::vector<eqsat::Id> children;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t ahead = i + kLoadLookahead;
-    if (ahead < n && graph.nodes[ahead].children.size() <= eqsat::SymbolLang::kInlineChildren) {
-      children.clear();
-      for (const EngineIndex c : graph.nodes[ahead].children) {
-        children.push_back(
-            c < i ? ids[c] : eqsat::Id(static_cast<std::uint32_t>(egraph.id_count() + (c - i))));
-      }
-      egraph.prefetch_node(eqsat::SymbolLang(ops[ahead], children));
-    }
-    children.clear();
-    for (const EngineIndex c : graph.nodes[i].children) {
-      if (c >= i) fault("engine node child does not precede its user");
-      children.push_back(ids[c]);
-    }
-    ids.push_back(egraph.add(eqsat::SymbolLang(ops[i], children)));
-  }
-  return ids;
+  return egraph.add_dag(ops, [&](std::size_t i) -> std::span<const std::uint32_t> {
+    return graph.nodes[i].children.span();
+  });
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+// Bulk loading of a DAG into an e-graph (EGraph::add_dag).
+#include <atomic>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "base/fault.h"
+#include "eqsat/egraph.h"
+
+namespace tessary::eqsat {
+namespace {
+
+// How many nodes ahead the loops start loading what a node will touch.
+constexpr std::size_t kLookahead = 16;
+
+[[noreturn]] void child_after_user(std::size_t node) {
+  fault("child of DAG node " + std::to_string(node) + " does not precede it");
+}
+
+}  // namespace
+
+std::vector<Id> EGraph::add_dag(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                                std::size_t parallel_from) {
+  const std::size_t n = ops.size();
+  if (n == 0) return {};
+  if (id_count() != 0) return add_dag_in_order(ops, children_of);
+  try {
+    if (n >= parallel_from && n < kNone) {
+      if (add_new_dag_in_parallel(ops, children_of)) {
+        std::vector<Id> ids(n);
+        for (std::size_t i = 0; i < n; ++i) ids[i] = Id(static_cast<std::uint32_t>(i));
+        return ids;
+      }
+      *this = EGraph();
+    }
+    return add_dag_in_order(ops, children_of);
+  } catch (...) {
+    *this = EGraph();
+    throw;
+  }
+}
+
+// Each add probes the hash-cons table at a random place, a cache miss on a
+// large graph, so the loop starts loading the slot of a node a few adds
+// ahead. A child not added yet is assumed to get the next fresh id (true
+// unless an add finds an equal node); a wrong guess only wastes the prefetch.
+std::vector<Id> EGraph::add_dag_in_order(std::span<const GlobalSymbol> ops,
+                                         const DagChildren& children_of) {
+  const std::size_t n = ops.size();
+  std::vector<Id> ids;
+  ids.reserve(n);
+  reserve(memo_.size() + n);
+  std::vector<Id> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t ahead = i + kLookahead;
+    if (ahead < n) {
+      const std::span<const std::uint32_t> next = children_of(ahead);
+      if (next.size() <= SymbolLang::kInlineChildren) {
+        children.clear();
+        for (const std::uint32_t c : next) {
+          children.push_back(c < i ? ids[c] : Id(static_cast<std::uint32_t>(id_count() + (c - i))));
+        }
+        prefetch_node(SymbolLang(ops[ahead], children));
+      }
+    }
+    children.clear();
+    for (const std::uint32_t c : children_of(i)) {
+      if (c >= i) child_after_user(i);
+      children.push_back(ids[c]);
+    }
+    ids.push_back(add(SymbolLang(ops[i], children)));
+  }
+  return ids;
+}
+
+// With no node present beforehand and every node new, node i gets id i and
+// memo entry i, and each child position is its own id. So the hash-cons table
+// (the helper thread) and the union-find, classes, parent lists, pending
+// stack and operator lists (this thread) can be filled independently; the two
+// share only the read-only input. The helper stops at the first node it finds
+// present, and this thread soon after.
+bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
+                                     const DagChildren& children_of) {
+  const std::size_t n = ops.size();
+  unionfind_.reserve(n);
+  std::atomic<std::size_t> present_at{n};  // the first node found present, if any
+
+  // The helper fills a table of its own, moved in after the join: the
+  // e-graph's members share cache lines, which both threads would otherwise
+  // write on every node.
+  Memo memo;
+  auto fill_memo = [&] {
+    memo.reserve(n);
+    std::vector<Id> children;
+    auto node_at = [&](std::size_t i) {
+      children.clear();
+      for (const std::uint32_t c : children_of(i)) {
+        if (c >= i) child_after_user(i);
+        children.push_back(Id(c));
+      }
+      return SymbolLang(ops[i], children);
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
+      if (i + kLookahead < n) memo.prefetch(node_at(i + kLookahead));
+      const SymbolLang node = node_at(i);
+      const Memo::Probe probe = memo.locate(node);
+      if (probe.index) {
+        present_at.store(i, std::memory_order_relaxed);
+        return;
+      }
+      memo.insert_at(probe, node, Id(static_cast<std::uint32_t>(i)));
+    }
+  };
+
+  std::exception_ptr helper_error;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        fill_memo();
+      } catch (...) {
+        helper_error = std::current_exception();
+        present_at.store(0, std::memory_order_relaxed);
+      }
+    });
+  } catch (const std::system_error&) {
+    return false;  // no second thread: load in order instead
+  }
+
+  std::exception_ptr own_error;
+  try {
+    std::vector<Id> children;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) break;
+      if (i + kLookahead < n) {
+        for (const std::uint32_t c : children_of(i + kLookahead)) {
+          if (c < i) classes_.prefetch(c);
+        }
+      }
+      children.clear();
+      for (const std::uint32_t c : children_of(i)) {
+        if (c >= i) child_after_user(i);
+        children.push_back(Id(c));
+      }
+      const Id id = unionfind_.make_set();
+      const auto entry = static_cast<std::uint32_t>(i);
+      for (const Id child : children) append_parent(*class_mut(child), entry, id);
+      pending_.push_back(Pending{entry, id});
+      EClass& eclass = classes_.push_back(EClass{});
+      eclass.id_ = id;
+      ++class_count_;
+      op_buckets_.add(ops[i], id);
+      eclass.nodes_.push_back(SymbolLang(ops[i], children));
+    }
+  } catch (...) {
+    own_error = std::current_exception();
+    present_at.store(0, std::memory_order_relaxed);
+  }
+  helper.join();
+  if (own_error) std::rethrow_exception(own_error);
+  if (helper_error) std::rethrow_exception(helper_error);
+  if (present_at.load(std::memory_order_relaxed) != n) return false;
+  memo_ = std::move(memo);
+  clean_ = false;
+  return true;
+}
+
+}  // namespace tessary::eqsat
