@@ -198,7 +198,7 @@ std::size_t Machine::run_single_bind(const Program& program, const instr::Bind& 
                                      const EGraph& egraph, Id eclass, std::size_t limit,
                                      std::vector<Subst>& out) {
   std::size_t found = 0;
-  for (const SymbolLang& node : egraph[egraph.find(eclass)].nodes()) {
+  for (const SymbolLang& node : egraph[eclass].nodes()) {
     if (!node.matches(bind.node)) continue;
     const auto children = node.children();
     Subst subst;

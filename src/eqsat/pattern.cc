@@ -33,7 +33,7 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
                                                                std::size_t limit) const {
   std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
   if (substs.empty()) return std::nullopt;
-  SearchMatches m{.eclass = eclass, .substs = {}, .ast = &ast_};
+  SearchMatches m(eclass, &ast_);
   m.substs.reserve(substs.size());
   for (Subst& s : substs) m.substs.push_back(std::move(s));
   return m;
@@ -63,6 +63,27 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   } else if (const std::vector<Id>* all = egraph.indexed_classes()) {
     candidates = *all;
   }
+  // Each class yields one entry at most; growing the list instead would move
+  // every entry (and its inline substitutions) again and again.
+  out.reserve(std::min(candidates.size(), limit));
+  // For marking: the applier's operator, and for each of its children the
+  // position in a substitution of the variable it reads. A substitution binds
+  // the variables in the order of the program's variable list.
+  GlobalSymbol settle_op;
+  SmallVec<std::uint32_t, SymbolLang::kInlineChildren> settle_positions;
+  SmallVec<Id, SymbolLang::kInlineChildren> children;
+  if (settle != nullptr) {
+    const SymbolLang& root = *settle->ast_[settle->ast_.root()].enode();
+    settle_op = root.op();
+    for (const Id c : root.children()) {
+      const Var v = *settle->ast_[c].var();
+      std::size_t pos = 0;
+      while (pos < program_.subst.size() && program_.subst[pos].first != v) ++pos;
+      // An applier variable the searcher does not bind cannot be settled.
+      if (pos == program_.subst.size()) return search(egraph, limit, nullptr);
+      settle_positions.push_back(static_cast<std::uint32_t>(pos));
+    }
+  }
   Machine machine;
   std::vector<Subst> substs;
   std::size_t remaining = limit;
@@ -74,8 +95,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     if (len > remaining) fault("assertion failed: len <= limit");
     remaining -= len;
     // `substs` is scratch reused across classes.
-    SearchMatches& m =
-        out.emplace_back(SearchMatches{.eclass = eclass, .substs = {}, .ast = &ast_});
+    SearchMatches& m = out.emplace_back(eclass, &ast_);
     if (settle != nullptr) {
       // The class was just matched, so its nodes are at hand: mark the
       // substitutions whose instantiation it already holds (nodes are sorted
@@ -83,9 +103,14 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
       const std::span<const SymbolLang> held = egraph[eclass].nodes();
       const std::size_t marked = std::min<std::size_t>(substs.size(), 32);
       for (std::size_t s = 0; s < marked; ++s) {
-        if (std::binary_search(held.begin(), held.end(), settle->instantiate_flat(substs[s]))) {
-          m.settled |= std::uint32_t{1} << s;
-        }
+        children.clear();
+        for (const std::uint32_t pos : settle_positions)
+          children.push_back(substs[s].at(pos).second);
+        const SymbolLang node(settle_op, children.span());
+        const bool held_already = held.size() <= 4
+                                      ? std::find(held.begin(), held.end(), node) != held.end()
+                                      : std::binary_search(held.begin(), held.end(), node);
+        if (held_already) m.settled |= std::uint32_t{1} << s;
       }
       m.settled_by = settle;
     }
@@ -116,7 +141,10 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scrat
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                        GlobalSymbol /*rule_name*/) const {
+  std::size_t total = 0;
+  for (const SearchMatches& m : matches) total += m.substs.size();
   std::vector<Work> work;
+  work.reserve(total);
   for (const SearchMatches& m : matches) {
     const std::uint32_t settled = m.settled_by == this ? m.settled : 0;
     for (std::size_t s = 0; s < m.substs.size(); ++s) {

@@ -25,6 +25,8 @@ class Applier;
 // The matches of a searcher within one class: at least one substitution.
 // Two substitutions live inline (a commuted pair in one class is common).
 struct SearchMatches {
+  SearchMatches(Id eclass, const PatternAst* ast) : eclass(eclass), ast(ast) {}
+
   Id eclass;
   // Bit k set: when the search ran, applying `settled_by` under substs[k]
   // would have built a node `eclass` already held. Only that applier reads

@@ -171,6 +171,16 @@ TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnApplierOnly) {
   for (const SearchMatches& m : lhs.search_settling(g_, 100, mul)) EXPECT_EQ(m.settled, 0u);
   EXPECT_EQ(mul.apply_matches(g_, matches, GlobalSymbol("r")).size(), 5u);
   EXPECT_EQ(g_.size(), size + 5);
+
+  // add(p, q) alone: its swap is not held, the node itself is.
+  EGraph g;
+  const Id p = g.add(leaf("p"));
+  g.add(node("op|add", {p, g.add(leaf("q"))}));
+  g.rebuild();
+  const auto alone = lhs.search_settling(g, 100, swap);
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_EQ(alone[0].settled, 0u);
+  EXPECT_EQ(lhs.search_settling(g, 100, lhs)[0].settled, 1u);
 }
 
 TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
