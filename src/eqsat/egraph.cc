@@ -59,7 +59,7 @@ Id EGraph::add(const SymbolLang& enode) {
   EClass& eclass = classes_.push_back(EClass{});
   eclass.id_ = id;
   ++class_count_;
-  op_buckets_.add(canonical.op(), id);
+  op_buckets_.add(canonical.op(), canonical.arity(), id);
   eclass.nodes_.push_back(std::move(canonical));
   clean_ = false;
   return id;
@@ -143,8 +143,23 @@ bool EGraph::perform_union(Id a, Id b) {
 std::size_t EGraph::process_unions() {
   std::size_t unions = 0;
   while (!pending_.empty()) {
+    // Two steps ahead: load an entry's node, then, once it is likely loaded,
+    // the table slot of its canonical form if that differs (the slot it will
+    // be inserted at). Unions below may push entries, which only wastes a
+    // prefetch.
     if (pending_.size() > kLookahead) {
       memo_.prefetch_entry(pending_[pending_.size() - 1 - kLookahead].entry);
+    }
+    if (pending_.size() > kLookahead / 2) {
+      const SymbolLang& ahead =
+          memo_.entry(pending_[pending_.size() - 1 - kLookahead / 2].entry).node;
+      bool canonical = true;
+      for (Id child : ahead.children()) canonical = canonical && unionfind_.find(child) == child;
+      if (!canonical) {
+        SymbolLang node = ahead;
+        for (Id& child : node.children_mut()) child = unionfind_.find(child);
+        memo_.prefetch(node);
+      }
     }
     const Pending p = pending_.back();
     pending_.pop_back();
@@ -193,6 +208,9 @@ void EGraph::rebuild_classes() {
     }
     if (nodes.size() > 1) {
       std::sort(nodes.begin(), nodes.end());
+      for (std::size_t i = 1; i < nodes.size(); ++i) {
+        if (nodes[i] == nodes[i - 1]) op_buckets_.remove_node(nodes[i].op(), nodes[i].arity());
+      }
       nodes.truncate(
           static_cast<std::size_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
     }

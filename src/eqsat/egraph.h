@@ -125,6 +125,11 @@ class EGraph {
   std::span<const Id> classes_with_op(GlobalSymbol op) const {
     return has_op_index_ ? op_buckets_.classes_with(op) : std::span<const Id>();
   }
+  // The nodes with operator `op` and `arity` children over all classes; in a
+  // clean e-graph, exactly the nodes a search for that operator can visit.
+  std::uint64_t node_count(GlobalSymbol op, std::size_t arity) const {
+    return op_buckets_.node_count(op, arity);
+  }
   // Calls `fn(const EClass&)` for every current class, in id order.
   template <typename Fn>
   void for_each_class(Fn&& fn) const {

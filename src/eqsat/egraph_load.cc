@@ -151,7 +151,7 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
       EClass& eclass = classes_.push_back(EClass{});
       eclass.id_ = id;
       ++class_count_;
-      op_buckets_.add(ops[i], id);
+      op_buckets_.add(ops[i], children.size(), id);
       eclass.nodes_.push_back(SymbolLang(ops[i], children));
     }
   } catch (...) {

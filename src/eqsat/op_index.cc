@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "base/fault.h"
 #include "base/hash.h"
 
 namespace tessary::eqsat {
@@ -25,6 +26,7 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
     ops_.push_back(op);
     ids_.emplace_back();
     dirty_.push_back(0);
+    counts_.emplace_back();
     table_.insert(op_hash(op), b);
   }
   last_op_ = op;
@@ -32,7 +34,38 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
   return b;
 }
 
-void OpBuckets::add(GlobalSymbol op, Id id) { ids_[bucket(op)].push_back(id); }
+void OpBuckets::add(GlobalSymbol op, std::size_t arity, Id id) {
+  const std::uint32_t b = bucket(op);
+  ids_[b].push_back(id);
+  for (auto& [a, count] : counts_[b]) {
+    if (a == arity) {
+      ++count;
+      return;
+    }
+  }
+  counts_[b].emplace_back(arity, 1);
+}
+
+void OpBuckets::remove_node(GlobalSymbol op, std::size_t arity) {
+  if (const auto b = find_bucket(op)) {
+    for (auto& [a, count] : counts_[*b]) {
+      if (a == arity && count > 0) {
+        --count;
+        return;
+      }
+    }
+  }
+  fault("e-graph node count of an operator drops below zero");
+}
+
+std::uint64_t OpBuckets::node_count(GlobalSymbol op, std::size_t arity) const {
+  if (const auto b = find_bucket(op)) {
+    for (const auto& [a, count] : counts_[*b]) {
+      if (a == arity) return count;
+    }
+  }
+  return 0;
+}
 
 void OpBuckets::mark_dirty(GlobalSymbol op) {
   const auto b = find_bucket(op);
@@ -67,8 +100,10 @@ std::span<const Id> OpBuckets::classes_with(GlobalSymbol op) const {
 std::size_t OpBuckets::capacity_bytes() const {
   std::size_t bytes = table_.capacity_bytes() + ops_.capacity() * sizeof(GlobalSymbol) +
                       ids_.capacity() * sizeof(std::vector<Id>) + dirty_.capacity() +
-                      dirty_list_.capacity() * sizeof(std::uint32_t);
+                      dirty_list_.capacity() * sizeof(std::uint32_t) +
+                      counts_.capacity() * sizeof(counts_[0]);
   for (const auto& v : ids_) bytes += v.capacity() * sizeof(Id);
+  for (const auto& v : counts_) bytes += v.capacity() * sizeof(v[0]);
   return bytes;
 }
 

@@ -19,8 +19,13 @@ namespace tessary::eqsat {
 
 class OpBuckets {
  public:
-  // Records a new class whose only node has operator `op`.
-  void add(GlobalSymbol op, Id id);
+  // Records a new class whose only node has operator `op` and `arity` children.
+  void add(GlobalSymbol op, std::size_t arity, Id id);
+  // One node with `op` and `arity` has left the class node lists (a duplicate
+  // dropped at rebuild).
+  void remove_node(GlobalSymbol op, std::size_t arity);
+  // The nodes with `op` and `arity` over all class node lists.
+  std::uint64_t node_count(GlobalSymbol op, std::size_t arity) const;
   // The list of `op` may now name absorbed classes.
   void mark_dirty(GlobalSymbol op);
   // Maps every dirty list to roots and drops repeats. `seen` is scratch space
@@ -39,6 +44,8 @@ class OpBuckets {
   std::vector<GlobalSymbol> ops_;     // by bucket
   std::vector<std::vector<Id>> ids_;  // by bucket
   std::vector<std::uint8_t> dirty_;   // by bucket
+  // By bucket: (arity, node count) pairs; an operator nearly always has one arity.
+  std::vector<std::vector<std::pair<std::size_t, std::uint64_t>>> counts_;
   std::vector<std::uint32_t> dirty_list_;
   GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
   std::uint32_t last_bucket_ = 0;

@@ -44,6 +44,17 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
   return search(egraph, limit, nullptr);
 }
 
+std::optional<std::size_t> Pattern::count_matches(const EGraph& egraph) const {
+  // The search visits each class holding the operator once and yields every
+  // node there with the operator and arity: each node of that kind once.
+  const auto& code = program_.instructions;
+  if (code.size() != 1) return std::nullopt;
+  const auto* bind = std::get_if<instr::Bind>(&code[0]);
+  if (bind == nullptr || bind->i != 0) return std::nullopt;
+  if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
+  return egraph.node_count(bind->node.op(), bind->node.arity());
+}
+
 std::vector<SearchMatches> Pattern::search_settling(const EGraph& egraph, std::size_t limit,
                                                     const Pattern& applier) const {
   return search(egraph, limit, applier.flat_root_ ? &applier : nullptr);

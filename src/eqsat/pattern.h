@@ -75,6 +75,10 @@ class Pattern final : public Searcher, public Applier {
 
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph,
                                                std::size_t limit) const override;
+  // How many substitutions a search of the whole (clean) e-graph finds, when
+  // that is known without searching: for an operator over distinct
+  // variables, one per node with that operator and arity.
+  std::optional<std::size_t> count_matches(const EGraph& egraph) const;
   // The same matches, with the substitutions under which `applier` would
   // change nothing marked as settled (see SearchMatches). Only an applier
   // whose root is an operator over variables marks any.

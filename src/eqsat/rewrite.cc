@@ -39,4 +39,9 @@ std::vector<SearchMatches> Rewrite::search(const EGraph& egraph, std::size_t lim
   return searcher_->search_with_limit(egraph, limit);
 }
 
+std::optional<std::size_t> Rewrite::count_matches(const EGraph& egraph) const {
+  if (searcher_pattern_ == nullptr) return std::nullopt;
+  return searcher_pattern_->count_matches(egraph);
+}
+
 }  // namespace tessary::eqsat

@@ -30,6 +30,9 @@ class Rewrite {
   // are patterns, the matches the applier would leave unchanged are marked
   // settled, which lets the applier skip them.
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+  // How many substitutions a search without limit would find, if the
+  // searcher can tell without searching.
+  std::optional<std::size_t> count_matches(const EGraph& egraph) const;
 
  private:
   Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher,

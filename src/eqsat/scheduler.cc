@@ -54,9 +54,17 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   if (iteration < stats.banned_until) return {};
 
   const std::uint64_t threshold = shifted(stats.match_limit, stats.times_banned);
-  auto matches = rule.search(egraph, saturating_add(threshold, 1));
+  // A rule known to have too many matches is banned without searching: the
+  // search would stop after threshold + 1 of them and ban it just the same.
+  const std::optional<std::size_t> known = rule.count_matches(egraph);
+  std::vector<SearchMatches> matches;
   std::uint64_t total = 0;
-  for (const SearchMatches& m : matches) total += m.substs.size();
+  if (known && *known > threshold) {
+    total = *known;
+  } else {
+    matches = rule.search(egraph, saturating_add(threshold, 1));
+    for (const SearchMatches& m : matches) total += m.substs.size();
+  }
 
   if (total > threshold) {
     const std::uint64_t ban = shifted(stats.ban_length, stats.times_banned);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -59,8 +60,10 @@ std::vector<int> naive_closure(const std::vector<Term>& terms,
 void check_invariants(const EGraph& g, const std::vector<GlobalSymbol>& ops) {
   ASSERT_TRUE(g.is_clean());
   std::size_t classes = 0;
+  std::map<std::pair<GlobalSymbol, std::size_t>, std::uint64_t> kinds;  // (op, arity) -> nodes
   g.for_each_class([&](const EClass& c) {
     ++classes;
+    for (const SymbolLang& n : c.nodes()) ++kinds[{n.op(), n.arity()}];
     EXPECT_EQ(g.find(c.id()), c.id());
     const auto nodes = c.nodes();
     ASSERT_FALSE(nodes.empty());
@@ -74,6 +77,12 @@ void check_invariants(const EGraph& g, const std::vector<GlobalSymbol>& ops) {
     }
   });
   EXPECT_EQ(classes, g.number_of_classes());
+  for (GlobalSymbol op : ops) {
+    for (std::size_t arity = 0; arity <= 3; ++arity) {
+      const auto it = kinds.find({op, arity});
+      EXPECT_EQ(g.node_count(op, arity), it == kinds.end() ? 0 : it->second) << op << "/" << arity;
+    }
+  }
   ASSERT_NE(g.indexed_classes(), nullptr);
   EXPECT_EQ(g.indexed_classes()->size(), classes);
   for (GlobalSymbol op : ops) {

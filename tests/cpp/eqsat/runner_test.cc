@@ -354,6 +354,40 @@ TEST(Runner, SkippingSettledMatchesChangesNothing) {
   EXPECT_EQ(first.applied[0].second, 2u);  // x with x2, then f(x2, x2) with f(x, x)
 }
 
+// A rule whose matches can be counted without a search (an operator over
+// distinct variables) is banned from the count. At exactly the threshold it
+// must still be searched and applied; one match more bans it, as a search
+// would.
+TEST(Runner, CountedMatchesBanExactlyAboveTheThreshold) {
+  for (const int extra : {0, 1}) {
+    auto graph = [&] {
+      EGraph g;
+      const Id a = g.add(leaf("a"));
+      for (int i = 0; i < 9 + extra; ++i) {
+        g.add(node("f", {a, g.add(leaf("b" + std::to_string(i)))}));
+      }
+      g.add(node("f", {a, a}));  // the tenth (or eleventh) match
+      return g;
+    };
+    const std::vector<Rewrite> rules{rule("commute-f", "(f ?a ?b)", "(f ?b ?a)")};
+    EGraph clean = graph();
+    clean.rebuild();
+    ASSERT_EQ(rules[0].count_matches(clean), std::optional<std::size_t>(10 + extra));
+    Runner counted;
+    counted.set_scheduler(std::make_unique<BackoffScheduler>(10, 5));
+    counted.set_egraph(graph()).set_iter_limit(1).run(rules);
+    Runner searched;
+    searched.set_scheduler(std::make_unique<BackoffScheduler>(10, 5));
+    searched.set_egraph(graph()).set_iter_limit(1).run(opaque_copies(rules));
+    for (const Runner* r : {&counted, &searched}) {
+      const RuleStats& stats = *backoff(*r).stats_of(GlobalSymbol("commute-f"));
+      EXPECT_EQ(stats.times_applied, extra == 0 ? 1u : 0u) << extra;
+      EXPECT_EQ(stats.times_banned, extra == 0 ? 0u : 1u) << extra;
+    }
+    expect_same_iterations(counted, searched);
+  }
+}
+
 TEST(Runner, CommutativityMergesSwappedOperandsAndTheirUsers) {
   EGraph g;
   const Id a = g.add(leaf("a"));
