@@ -146,6 +146,13 @@ class EGraph {
     unionfind_.prefetch(id);
     classes_.prefetch(id.index());
   }
+  // After `prefetch_class(id)` has had time to land: starts loading the
+  // newest entry of the parent list that a merge absorbing the class walks.
+  [[gnu::always_inline]] void prefetch_parents(Id id) const {
+    if (id.index() >= classes_.size()) return;
+    const std::uint32_t head = classes_[id.index()].parent_head_;
+    if (head != kNone) parent_cells_.prefetch(head);
+  }
   void prefetch_node(const SymbolLang& enode) const { memo_.prefetch(enode); }
   // After `prefetch_node` has had time to land: starts loading the entry.
   void prefetch_node_entry(const SymbolLang& enode) const { memo_.prefetch_entry_of(enode); }

@@ -204,6 +204,7 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& wor
     }
     if (k + kLookahead < work.size() && !work[k + kLookahead].settled) {
       egraph.prefetch_node_entry(nodes[k + kLookahead]);
+      egraph.prefetch_parents(work[k + kLookahead].eclass);
     }
     if (work[k].settled) {
       // Checked now, not before the loop: an earlier union in this loop may

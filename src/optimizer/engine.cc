@@ -69,46 +69,78 @@ SaturationEngine SaturationEngine::default_engine() {
   return SaturationEngine(std::move(rules), kDefaultIterLimit);
 }
 
-EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+SaturationEngine::Representatives SaturationEngine::representatives(
+    const EngineGraph& graph) const {
   const std::size_t n = graph.nodes.size();
-  eqsat::EGraph egraph;
-  const std::vector<eqsat::Id> ids = load(graph, egraph);
-
-  eqsat::Runner runner;
-  runner.set_egraph(std::move(egraph)).set_iter_limit(iter_limit_).set_node_limit(4 * n + 1024);
-  // Whatever is merged when the run stops, saturated or at a limit, is used.
-  runner.run(rules_);
-  const eqsat::EGraph& result_graph = runner.egraph();
+  for (const EngineIndex o : graph.outputs) {
+    if (o >= n) fault("engine graph output names no node");
+  }
+  Representatives reps;
+  reps.of.resize(n);
+  std::vector<EngineIndex> class_rep;
+  {
+    eqsat::EGraph egraph;
+    const std::vector<eqsat::Id> ids = load(graph, egraph);
+    eqsat::Runner runner;
+    runner.set_egraph(std::move(egraph)).set_iter_limit(iter_limit_).set_node_limit(4 * n + 1024);
+    // Whatever is merged when the run stops, saturated or at a limit, is used.
+    runner.run(rules_);
+    const eqsat::EGraph& result_graph = runner.egraph();
+    for (std::size_t i = 0; i < n; ++i) {
+      reps.of[i] = static_cast<EngineIndex>(result_graph.find(ids[i]).index());
+    }
+    class_rep.assign(result_graph.id_count(), kNone);
+  }  // the e-graph goes before the result is built
 
   // The first node seen in a class represents it; an operand precedes its
   // user, so an identity op merged with its operand is represented by that
-  // operand (or earlier). rep[i] is the result index standing for node i; a
-  // child reads its operand's entry directly rather than through its class.
-  std::vector<EngineIndex> class_rep(result_graph.id_count(), kNone);
-  std::vector<EngineIndex> rep(n, kNone);
-  EngineGraph out;
-  out.nodes.reserve(std::min(n, result_graph.number_of_classes()));
+  // operand (or earlier). Each node's class id is replaced by the result
+  // index of its class's representative.
   for (std::size_t i = 0; i < n; ++i) {
-    EngineIndex& slot = class_rep[result_graph.find(ids[i]).index()];
-    if (slot == kNone) {
-      const EngineNode& node = graph.nodes[i];
-      EngineNode kept{node.op, {}, !is_op_symbol(node.op)};
-      kept.children.reserve(node.children.size());
-      for (const EngineIndex c : node.children) {
-        if (c >= i || rep[c] == kNone) fault("canonical operand has no representative");
-        kept.children.push_back(rep[c]);
-      }
-      slot = static_cast<EngineIndex>(out.nodes.size());
-      out.nodes.push_back(std::move(kept));
+    for (const EngineIndex c : graph.nodes[i].children) {
+      if (c >= i) fault("canonical operand has no representative");
     }
-    rep[i] = slot;
+    EngineIndex& slot = class_rep[reps.of[i]];
+    if (slot == kNone) slot = static_cast<EngineIndex>(reps.kept++);
+    reps.of[i] = slot;
+  }
+  return reps;
+}
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  const Representatives reps = representatives(graph);
+  EngineGraph out;
+  out.nodes.reserve(reps.kept);
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    // A representative is the first node of its class, so its index is the
+    // next one to hand out.
+    if (reps.of[i] != out.nodes.size()) continue;
+    const EngineNode& node = graph.nodes[i];
+    EngineNode& kept = out.nodes.emplace_back(EngineNode{node.op, {}, !is_op_symbol(node.op)});
+    kept.children.reserve(node.children.size());
+    for (const EngineIndex c : node.children) kept.children.push_back(reps.of[c]);
   }
   out.outputs.reserve(graph.outputs.size());
-  for (const EngineIndex o : graph.outputs) {
-    if (o >= n) fault("engine graph output names no node");
-    out.outputs.push_back(rep[o]);
-  }
+  for (const EngineIndex o : graph.outputs) out.outputs.push_back(reps.of[o]);
   return out;
+}
+
+EngineGraph SaturationEngine::canonicalize_in_place(EngineGraph graph) const {
+  const Representatives reps = representatives(graph);
+  // Representatives keep their order and only move down, so the result
+  // can be compacted into the input's own storage.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    if (reps.of[i] != kept) continue;
+    EngineNode& node = graph.nodes[i];
+    for (EngineIndex& c : node.children) c = reps.of[c];
+    node.boundary = !is_op_symbol(node.op);
+    if (kept != i) graph.nodes[kept] = std::move(node);
+    ++kept;
+  }
+  graph.nodes.erase(graph.nodes.begin() + static_cast<std::ptrdiff_t>(kept), graph.nodes.end());
+  for (EngineIndex& o : graph.outputs) o = reps.of[o];
+  return graph;
 }
 
 }  // namespace tessary

@@ -21,6 +21,9 @@ class RewriteEngine {
   // gives each node the `op` of an input node it stands for, and sets
   // `boundary` exactly for nodes whose `op` does not begin with "op|".
   virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
+  // The same, for a caller that no longer needs `graph`: an engine may build
+  // the result in the input's own storage.
+  virtual EngineGraph canonicalize_in_place(EngineGraph graph) const { return canonicalize(graph); }
 
   // True when no graph `canonicalize` returns has two nodes with equal `op`
   // and equal children. CSE would return such a graph unchanged, so the
@@ -41,6 +44,7 @@ class SaturationEngine final : public RewriteEngine {
   static SaturationEngine default_engine();
 
   EngineGraph canonicalize(const EngineGraph& graph) const override;
+  EngineGraph canonicalize_in_place(EngineGraph graph) const override;
 
   // The runner rebuilds before it stops, so the e-graph read back is
   // congruent: two kept nodes with equal `op` and equal (representative)
@@ -51,6 +55,14 @@ class SaturationEngine final : public RewriteEngine {
   std::size_t iter_limit() const { return iter_limit_; }
 
  private:
+  // For every input node, the result index of the node that stands for it.
+  struct Representatives {
+    std::vector<EngineIndex> of;
+    std::size_t kept = 0;  // result nodes
+  };
+  // Runs the rules on the graph and picks one node per class.
+  Representatives representatives(const EngineGraph& graph) const;
+
   std::vector<eqsat::Rewrite> rules_;
   std::size_t iter_limit_;
 };

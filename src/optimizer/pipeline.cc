@@ -12,13 +12,11 @@ namespace {
 // The passes after dead-code elimination, on the live engine graph; fills
 // every counter but the first two.
 Reduced reduce_live(EngineGraphBuild build, const RewriteEngine& engine, bool maximal_fusion) {
-  // Merge the nodes the engine proves equal (commutativity, identities).
-  EngineGraph canonical = engine.canonicalize(build.graph);
-  if (canonical.outputs.size() != build.graph.outputs.size()) {
-    fault("rewrite engine changed the number of outputs");
-  }
-  // The input graph is no longer needed (its prototypes are).
-  build.graph = EngineGraph();
+  // Merge the nodes the engine proves equal (commutativity, identities). The
+  // input graph is not needed afterwards (its prototypes are).
+  const std::size_t outputs = build.graph.outputs.size();
+  EngineGraph canonical = engine.canonicalize_in_place(std::move(build.graph));
+  if (canonical.outputs.size() != outputs) fault("rewrite engine changed the number of outputs");
 #ifndef NDEBUG
   verify_engine_graph(canonical);
 #endif

@@ -141,9 +141,12 @@ TEST(RandomGraphs, ReductionsAreEquivalentDeterministicAndIdempotent) {
     // The pipeline skips CSE after this engine: its result must be one that
     // CSE returns unchanged.
     const LiveGraph live = dead_code_elimination(nodes, outputs);
-    const EngineGraph canonical = engine().canonicalize(to_engine_graph(nodes, live).graph);
+    const EngineGraph input = to_engine_graph(nodes, live).graph;
+    const EngineGraph canonical = engine().canonicalize(input);
     ASSERT_TRUE(engine().returns_folded_graphs());
     EXPECT_EQ(cse(canonical), canonical);
+    // Built in the input's storage, the result is the same.
+    EXPECT_EQ(engine().canonicalize_in_place(input), canonical);
     for (const bool maximal : {false, true}) {
       const Reduced reduced = reduce_with_mode(nodes, outputs, engine(), maximal);
       expect_equivalent(nodes, outputs, reduced);
