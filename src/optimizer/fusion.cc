@@ -1,5 +1,6 @@
 #include "optimizer/fusion.h"
 
+#include <algorithm>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -31,12 +32,15 @@ Consumers collect_consumers(const EngineGraph& graph) {
   }
   for (std::size_t i = 0; i < m; ++i) c.offsets[i + 1] += c.offsets[i];
   c.uses.resize(c.offsets[m]);
-  std::vector<std::size_t> fill(c.offsets.begin(), c.offsets.end() - 1);
+  // Filling advances offsets[i] to where slice i ends, which is where slice
+  // i + 1 starts: shifting by one afterwards restores the starts.
   for (std::size_t u = 0; u < m; ++u) {
     for (const EngineIndex child : graph.nodes[u].children) {
-      c.uses[fill[child]++] = static_cast<EngineIndex>(u);
+      c.uses[c.offsets[child]++] = static_cast<EngineIndex>(u);
     }
   }
+  std::copy_backward(c.offsets.begin(), c.offsets.end() - 1, c.offsets.end());
+  c.offsets[0] = 0;
   return c;
 }
 
@@ -120,13 +124,15 @@ class Emitter {
 
   Reduced run() {
     const std::size_t m = graph_.nodes.size();
-    // Member lists, ascending, as slices of one array.
-    std::vector<std::size_t> offsets(m + 1, 0);
+    // Member lists, ascending, as slices of one array (filled the way
+    // collect_consumers fills its slices).
+    std::vector<EngineIndex> offsets(m + 1, 0);
     for (std::size_t i = 0; i < m; ++i) ++offsets[group_[i] + 1];
     for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
     std::vector<EngineIndex> members(m);
-    std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
-    for (std::size_t i = 0; i < m; ++i) members[fill[group_[i]]++] = static_cast<EngineIndex>(i);
+    for (std::size_t i = 0; i < m; ++i) members[offsets[group_[i]]++] = static_cast<EngineIndex>(i);
+    std::copy_backward(offsets.begin(), offsets.end() - 1, offsets.end());
+    offsets[0] = 0;
     std::size_t groups = 0;
     for (std::size_t g = 0; g < m; ++g) groups += offsets[g + 1] > offsets[g] ? 1 : 0;
     out_.nodes.reserve(groups);
