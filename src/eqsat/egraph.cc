@@ -1,8 +1,11 @@
 #include "eqsat/egraph.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "base/fault.h"
@@ -196,24 +199,61 @@ void EGraph::rebuild_classes() {
     roots.push_back(root);
   }
   touched_.clear();
-  for (std::size_t k = 0; k < roots.size(); ++k) {
-    if (k + kLookahead < roots.size()) classes_.prefetch(roots[k + kLookahead].index());
-    const Id root = roots[k];
-    seen_[root.index()] = false;
-    EClass* eclass = class_mut(root);
-    if (eclass == nullptr) continue;
-    auto& nodes = eclass->nodes_;
-    for (SymbolLang& node : nodes) {
-      for (Id& child : node.children_mut()) child = find_mut(child);
-    }
-    if (nodes.size() > 1) {
-      std::sort(nodes.begin(), nodes.end());
-      for (std::size_t i = 1; i < nodes.size(); ++i) {
-        if (nodes[i] == nodes[i - 1]) op_buckets_.remove_node(nodes[i].op(), nodes[i].arity());
+  for (const Id root : roots) seen_[root.index()] = false;
+
+  // Each class is put in order on its own, and nothing merges here, so the
+  // children are mapped with read-only finds and a large rebuild splits the
+  // classes over two threads. Dropped duplicates are tallied afterwards.
+  using Dropped = std::vector<std::pair<GlobalSymbol, std::size_t>>;
+  auto canonicalize_classes = [&](std::size_t begin, std::size_t end, Dropped& dropped) {
+    for (std::size_t k = begin; k < end; ++k) {
+      if (k + kLookahead < end) classes_.prefetch(roots[k + kLookahead].index());
+      EClass* eclass = class_mut(roots[k]);
+      if (eclass == nullptr) continue;
+      auto& nodes = eclass->nodes_;
+      for (SymbolLang& node : nodes) {
+        for (Id& child : node.children_mut()) child = unionfind_.find(child);
       }
-      nodes.truncate(
-          static_cast<std::size_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
+      if (nodes.size() > 1) {
+        std::sort(nodes.begin(), nodes.end());
+        for (std::size_t i = 1; i < nodes.size(); ++i) {
+          if (nodes[i] == nodes[i - 1]) dropped.emplace_back(nodes[i].op(), nodes[i].arity());
+        }
+        nodes.truncate(
+            static_cast<std::size_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
+      }
     }
+  };
+  Dropped dropped;
+  Dropped helper_dropped;
+  std::size_t split = roots.size();
+  std::thread helper;
+  std::exception_ptr helper_error;
+  if (roots.size() >= parallel_rebuild_classes_) {
+    split = roots.size() / 2;
+    try {
+      helper = std::thread([&] {
+        try {
+          canonicalize_classes(split, roots.size(), helper_dropped);
+        } catch (...) {
+          helper_error = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      split = roots.size();  // no second thread: this one does them all
+    }
+  }
+  std::exception_ptr own_error;
+  try {
+    canonicalize_classes(0, split, dropped);
+  } catch (...) {
+    own_error = std::current_exception();
+  }
+  if (helper.joinable()) helper.join();
+  if (own_error) std::rethrow_exception(own_error);
+  if (helper_error) std::rethrow_exception(helper_error);
+  for (const Dropped* list : {&dropped, &helper_dropped}) {
+    for (const auto& [op, arity] : *list) op_buckets_.remove_node(op, arity);
   }
   op_buckets_.canonicalize(unionfind_, seen_);
   refresh_op_index();

@@ -101,6 +101,10 @@ class EGraph {
   // Restores congruence and canonical class node lists; returns the number of
   // unions congruence closure performed.
   std::size_t rebuild();
+  // A rebuild that puts at least this many classes back in order splits them
+  // over two threads.
+  static constexpr std::size_t kParallelRebuildClasses = 32768;
+  void set_parallel_rebuild_classes(std::size_t classes) { parallel_rebuild_classes_ = classes; }
 
   // The class of `id`'s root. Faults with "Invalid id {id}" if none is stored.
   const EClass& operator[](Id id) const;
@@ -203,6 +207,7 @@ class EGraph {
   // every pending entry is a node added with root children under its own id,
   // which the pending loop would leave exactly as it is.
   bool merged_since_rebuild_ = false;
+  std::size_t parallel_rebuild_classes_ = kParallelRebuildClasses;
 };
 
 }  // namespace tessary::eqsat

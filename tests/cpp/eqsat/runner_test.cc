@@ -296,8 +296,11 @@ TEST(Runner, ConcurrentSearchRunsExactlyAsOneThread) {
   Runner one;
   one.set_egraph(random_graph()).set_node_limit(10000).set_concurrent_search_classes(SIZE_MAX);
   one.run(rules);
+  // The second run also puts classes in order on two threads at each rebuild.
+  EGraph parallel = random_graph();
+  parallel.set_parallel_rebuild_classes(1);
   Runner two;
-  two.set_egraph(random_graph()).set_node_limit(10000).set_concurrent_search_classes(0);
+  two.set_egraph(std::move(parallel)).set_node_limit(10000).set_concurrent_search_classes(0);
   two.run(rules);
   expect_same_runs(one, two);
 }
