@@ -75,9 +75,9 @@ std::vector<Id> EGraph::add_dag_in_order(std::span<const GlobalSymbol> ops,
 }
 
 // With no node present beforehand and every node new, node i gets id i and
-// memo entry i, and each child position is its own id. So the hash-cons table
-// (the helper thread) and the union-find, classes, parent lists, pending
-// stack and operator lists (this thread) can be filled independently; the two
+// memo entry i, and each child position is its own id. So the hash-cons
+// table, operator lists and pending stack (the helper thread) and the
+// union-find, classes and parent lists (this thread) can be filled independently; the two
 // share only the read-only input. The helper stops at the first node it finds
 // present, and this thread soon after.
 bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
@@ -86,12 +86,15 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
   unionfind_.reserve(n);
   std::atomic<std::size_t> present_at{n};  // the first node found present, if any
 
-  // The helper fills a table of its own, moved in after the join: the
-  // e-graph's members share cache lines, which both threads would otherwise
-  // write on every node.
+  // The helper fills a table, operator lists and pending stack of its own,
+  // moved in after the join: the e-graph's members share cache lines, which
+  // both threads would otherwise write on every node.
   Memo memo;
+  OpBuckets op_buckets;
+  std::vector<Pending> pending;
   auto fill_memo = [&] {
     memo.reserve(n);
+    pending.reserve(n);
     std::vector<Id> children;
     auto node_at = [&](std::size_t i) {
       children.clear();
@@ -110,7 +113,10 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
         present_at.store(i, std::memory_order_relaxed);
         return;
       }
-      memo.insert_at(probe, node, Id(static_cast<std::uint32_t>(i)));
+      const Id id(static_cast<std::uint32_t>(i));
+      memo.insert_at(probe, node, id);
+      op_buckets.add(ops[i], node.arity(), id);
+      pending.push_back(Pending{static_cast<std::uint32_t>(i), id});
     }
   };
 
@@ -147,11 +153,9 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
       const Id id = unionfind_.make_set();
       const auto entry = static_cast<std::uint32_t>(i);
       for (const Id child : children) append_parent(*class_mut(child), entry, id);
-      pending_.push_back(Pending{entry, id});
       EClass& eclass = classes_.push_back(EClass{});
       eclass.id_ = id;
       ++class_count_;
-      op_buckets_.add(ops[i], children.size(), id);
       eclass.nodes_.push_back(SymbolLang(ops[i], children));
     }
   } catch (...) {
@@ -163,6 +167,8 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
   if (helper_error) std::rethrow_exception(helper_error);
   if (present_at.load(std::memory_order_relaxed) != n) return false;
   memo_ = std::move(memo);
+  op_buckets_ = std::move(op_buckets);
+  pending_ = std::move(pending);
   clean_ = false;
   return true;
 }
