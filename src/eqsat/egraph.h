@@ -83,8 +83,9 @@ class EGraph {
   //
   // An empty e-graph given at least `parallel_from` nodes is filled on two
   // threads, betting that every node is new (as in a graph whose nodes are
-  // all different): one fills the hash-cons table, the other creates the
-  // classes. If a node turns out to be present already, the e-graph is
+  // all different): one fills the hash-cons table, operator lists and
+  // pending stack, the other creates the classes and their parent lists.
+  // If a node turns out to be present already, the e-graph is
   // emptied and filled again one node at a time. A child that does not
   // precede its user faults; a fault leaves the e-graph empty when it started so.
   std::vector<Id> add_dag(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
