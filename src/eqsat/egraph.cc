@@ -1,14 +1,12 @@
 #include "eqsat/egraph.h"
 
 #include <algorithm>
-#include <exception>
 #include <limits>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "base/fault.h"
+#include "base/two_threads.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -226,32 +224,13 @@ void EGraph::rebuild_classes() {
   };
   Dropped dropped;
   Dropped helper_dropped;
-  std::size_t split = roots.size();
-  std::thread helper;
-  std::exception_ptr helper_error;
   if (roots.size() >= parallel_rebuild_classes_) {
-    split = roots.size() / 2;
-    try {
-      helper = std::thread([&] {
-        try {
-          canonicalize_classes(split, roots.size(), helper_dropped);
-        } catch (...) {
-          helper_error = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      split = roots.size();  // no second thread: this one does them all
-    }
+    const std::size_t split = roots.size() / 2;
+    run_on_two_threads([&] { canonicalize_classes(0, split, dropped); },
+                       [&] { canonicalize_classes(split, roots.size(), helper_dropped); });
+  } else {
+    canonicalize_classes(0, roots.size(), dropped);
   }
-  std::exception_ptr own_error;
-  try {
-    canonicalize_classes(0, split, dropped);
-  } catch (...) {
-    own_error = std::current_exception();
-  }
-  if (helper.joinable()) helper.join();
-  if (own_error) std::rethrow_exception(own_error);
-  if (helper_error) std::rethrow_exception(helper_error);
   for (const Dropped* list : {&dropped, &helper_dropped}) {
     for (const auto& [op, arity] : *list) op_buckets_.remove_node(op, arity);
   }

@@ -1,11 +1,9 @@
 // Bulk loading of a DAG into an e-graph (EGraph::add_dag).
 #include <atomic>
-#include <exception>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "base/fault.h"
+#include "base/two_threads.h"
 #include "eqsat/egraph.h"
 
 namespace tessary::eqsat {
@@ -120,26 +118,10 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
     }
   };
 
-  std::exception_ptr helper_error;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        fill_memo();
-      } catch (...) {
-        helper_error = std::current_exception();
-        present_at.store(0, std::memory_order_relaxed);
-      }
-    });
-  } catch (const std::system_error&) {
-    return false;  // no second thread: load in order instead
-  }
-
-  std::exception_ptr own_error;
-  try {
+  auto fill_classes = [&] {
     std::vector<Id> children;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) break;
+      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
       if (i + kLookahead < n) {
         for (const std::uint32_t c : children_of(i + kLookahead)) {
           if (c < i) classes_.prefetch(c);
@@ -158,13 +140,19 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
       ++class_count_;
       eclass.nodes_.push_back(SymbolLang(ops[i], children));
     }
-  } catch (...) {
-    own_error = std::current_exception();
-    present_at.store(0, std::memory_order_relaxed);
-  }
-  helper.join();
-  if (own_error) std::rethrow_exception(own_error);
-  if (helper_error) std::rethrow_exception(helper_error);
+  };
+  // A fault on one side stops the other soon, as a node found present does.
+  auto stopping_other_on_fault = [&present_at](auto part) {
+    return [&present_at, part] {
+      try {
+        part();
+      } catch (...) {
+        present_at.store(0, std::memory_order_relaxed);
+        throw;
+      }
+    };
+  };
+  run_on_two_threads(stopping_other_on_fault(fill_classes), stopping_other_on_fault(fill_memo));
   if (present_at.load(std::memory_order_relaxed) != n) return false;
   memo_ = std::move(memo);
   op_buckets_ = std::move(op_buckets);

@@ -1,12 +1,10 @@
 #include "eqsat/runner.h"
 
-#include <exception>
 #include <iostream>
 #include <sstream>
-#include <system_error>
-#include <thread>
 
 #include "base/fault.h"
+#include "base/two_threads.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -106,29 +104,7 @@ std::vector<std::vector<SearchMatches>> Runner::search_concurrently(
       matches[k] = scheduler_->search_rewrite(iteration, egraph_, rules[k]);
     }
   };
-  std::exception_ptr helper_error;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        search_every_other(1);
-      } catch (...) {
-        helper_error = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: this one searches those rules as well.
-    search_every_other(1);
-  }
-  std::exception_ptr own_error;
-  try {
-    search_every_other(0);
-  } catch (...) {
-    own_error = std::current_exception();
-  }
-  if (helper.joinable()) helper.join();
-  if (own_error) std::rethrow_exception(own_error);
-  if (helper_error) std::rethrow_exception(helper_error);
+  run_on_two_threads([&] { search_every_other(0); }, [&] { search_every_other(1); });
   return matches;
 }
 
