@@ -44,6 +44,23 @@ Consumers collect_consumers(const EngineGraph& graph) {
   return c;
 }
 
+// Per node, whether it is a boundary node and whether it is an output. The
+// grouping rules read these for operands and consumers in any order, so they
+// are kept apart from the nodes, in far less memory.
+struct Flags {
+  std::vector<bool> boundary;
+  std::vector<bool> output;
+};
+
+Flags collect_flags(const EngineGraph& graph) {
+  Flags flags;
+  flags.boundary.resize(graph.nodes.size());
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) flags.boundary[i] = graph.nodes[i].boundary;
+  flags.output.resize(graph.nodes.size());
+  for (const EngineIndex o : graph.outputs) flags.output[o] = true;
+  return flags;
+}
+
 // Root of `i`, pointing every node on the way straight at it.
 EngineIndex find_root(std::vector<EngineIndex>& parent, EngineIndex i) {
   EngineIndex root = i;
@@ -59,16 +76,15 @@ EngineIndex find_root(std::vector<EngineIndex>& parent, EngineIndex i) {
 // Single-use rule: an op joins its consumer when that consumer is its only
 // use, it is not an output, and neither is a boundary node. Roots are the
 // smallest member of their group.
-std::vector<EngineIndex> group_single_use(const EngineGraph& graph, const Consumers& consumers,
-                                          const std::vector<bool>& is_output) {
-  const std::size_t m = graph.nodes.size();
+std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flags& flags) {
+  const std::size_t m = flags.boundary.size();
   std::vector<EngineIndex> parent(m);
   for (std::size_t i = 0; i < m; ++i) parent[i] = static_cast<EngineIndex>(i);
   for (EngineIndex i = 0; i < m; ++i) {
     const auto uses = consumers.of(i);
-    if (graph.nodes[i].boundary || uses.size() != 1 || is_output[i]) continue;
+    if (flags.boundary[i] || uses.size() != 1 || flags.output[i]) continue;
     const EngineIndex c = uses[0];
-    if (graph.nodes[c].boundary) continue;
+    if (flags.boundary[c]) continue;
     const EngineIndex a = find_root(parent, i);
     const EngineIndex b = find_root(parent, c);
     if (a < b) parent[b] = a;
@@ -76,7 +92,7 @@ std::vector<EngineIndex> group_single_use(const EngineGraph& graph, const Consum
   }
   std::vector<EngineIndex> group(m);
   for (EngineIndex i = 0; i < m; ++i) {
-    group[i] = graph.nodes[i].boundary ? i : find_root(parent, i);
+    group[i] = flags.boundary[i] ? i : find_root(parent, i);
   }
   return group;
 }
@@ -84,19 +100,18 @@ std::vector<EngineIndex> group_single_use(const EngineGraph& graph, const Consum
 // Fan-out rule: walking from the last node down, an op joins the group of its
 // consumers when they all lie in one group (consumers come later, so their
 // groups are final). A group is named by its largest member.
-std::vector<EngineIndex> group_maximal(const EngineGraph& graph, const Consumers& consumers,
-                                       const std::vector<bool>& is_output) {
-  const std::size_t m = graph.nodes.size();
+std::vector<EngineIndex> group_maximal(const Consumers& consumers, const Flags& flags) {
+  const std::size_t m = flags.boundary.size();
   std::vector<EngineIndex> group(m);
   for (std::size_t k = m; k-- > 0;) {
     const auto i = static_cast<EngineIndex>(k);
     group[i] = i;
     const auto uses = consumers.of(i);
-    if (graph.nodes[i].boundary || is_output[i] || uses.empty()) continue;
+    if (flags.boundary[i] || flags.output[i] || uses.empty()) continue;
     const EngineIndex g = group[uses[0]];
     bool joins = true;
     for (const EngineIndex c : uses) {
-      if (graph.nodes[c].boundary || group[c] != g) {
+      if (flags.boundary[c] || group[c] != g) {
         joins = false;
         break;
       }
@@ -117,10 +132,8 @@ class Emitter {
       : graph_(graph),
         symbols_(symbols),
         group_(group),
-        new_id_(graph.nodes.size(), kNone),
-        member_pos_(graph.nodes.size(), kNone),
-        input_pos_(graph.nodes.size(), kNone),
-        input_owner_(graph.nodes.size(), kNone) {}
+        slots_(graph.nodes.size()),
+        member_pos_(graph.nodes.size(), kNone) {}
 
   Reduced run() {
     const std::size_t m = graph_.nodes.size();
@@ -149,18 +162,18 @@ class Emitter {
       } else {
         emit_stage(g, slice);
       }
-      new_id_[g] = static_cast<EngineIndex>(out_.nodes.size() - 1);
+      slots_[g].new_id = static_cast<EngineIndex>(out_.nodes.size() - 1);
     }
     out_.outputs.reserve(graph_.outputs.size());
-    for (const EngineIndex o : graph_.outputs) out_.outputs.push_back(new_id_[group_[o]]);
+    for (const EngineIndex o : graph_.outputs) out_.outputs.push_back(slots_[group_[o]].new_id);
     out_.counters.reduced_nodes = out_.nodes.size();
     return std::move(out_);
   }
 
  private:
-  // The new id of the group holding node `c`; that group was emitted earlier.
-  EngineIndex emitted_id(EngineIndex c) const {
-    const EngineIndex id = new_id_[group_[c]];
+  // The new id of group `h`, which was emitted earlier.
+  EngineIndex emitted_id(EngineIndex h) const {
+    const EngineIndex id = slots_[h].new_id;
     if (id == kNone) fault("stage input group is not emitted yet");
     return id;
   }
@@ -171,7 +184,7 @@ class Emitter {
     if (proto == symbols_.end()) fault("boundary node has no prototype");
     NodeIds inputs;
     inputs.reserve(node.children.size());
-    for (const EngineIndex c : node.children) inputs.push_back(emitted_id(c));
+    for (const EngineIndex c : node.children) inputs.push_back(emitted_id(group_[c]));
     out_.nodes.push_back(proto->second.with_inputs(std::move(inputs)));
     ++out_.counters.boundary_nodes;
   }
@@ -190,19 +203,20 @@ class Emitter {
       }
       member.refs.reserve(node.children.size());
       for (const EngineIndex c : node.children) {
-        if (group_[c] == g) {
+        const EngineIndex h = group_[c];
+        if (h == g) {
           // A member's operands precede it, so c already has its position.
           member.refs.push_back(StageRef::member(member_pos_[c]));
           continue;
         }
         // Operands from one outside group share one stage input.
-        const EngineIndex h = group_[c];
-        if (input_owner_[h] != g) {
-          input_owner_[h] = g;
-          input_pos_[h] = static_cast<EngineIndex>(stage.inputs.size());
-          stage.inputs.push_back(emitted_id(c));
+        GroupSlot& outside = slots_[h];
+        if (outside.input_owner != g) {
+          outside.input_owner = g;
+          outside.input_pos = static_cast<EngineIndex>(stage.inputs.size());
+          stage.inputs.push_back(emitted_id(h));
         }
-        member.refs.push_back(StageRef::input(input_pos_[h]));
+        member.refs.push_back(StageRef::input(outside.input_pos));
       }
       stage.members.push_back(std::move(member));
     }
@@ -210,13 +224,19 @@ class Emitter {
     ++out_.counters.stages;
   }
 
+  // What the emitter tracks per group identifier, kept together because a
+  // stage operand from an outside group reads all three at once.
+  struct GroupSlot {
+    EngineIndex new_id = kNone;       // set once the group is emitted
+    EngineIndex input_owner = kNone;  // the stage whose input list holds the group
+    EngineIndex input_pos = kNone;    // its place in that list
+  };
+
   Graph& graph_;
   const PrototypeTable& symbols_;
   const std::vector<EngineIndex>& group_;
-  std::vector<EngineIndex> new_id_;       // per group identifier
-  std::vector<EngineIndex> member_pos_;   // per node, set while its stage is emitted
-  std::vector<EngineIndex> input_pos_;    // per outside group, valid when owned by the stage
-  std::vector<EngineIndex> input_owner_;  // the stage whose input list holds the group
+  std::vector<GroupSlot> slots_;
+  std::vector<EngineIndex> member_pos_;  // per node, set while its stage is emitted
   Reduced out_;
 };
 
@@ -224,11 +244,9 @@ template <typename Graph>
 Reduced fuse(Graph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
   verify_engine_graph(graph);
   const Consumers consumers = collect_consumers(graph);
-  std::vector<bool> is_output(graph.nodes.size(), false);
-  for (const EngineIndex o : graph.outputs) is_output[o] = true;
-  const std::vector<EngineIndex> group = maximal_fusion
-                                             ? group_maximal(graph, consumers, is_output)
-                                             : group_single_use(graph, consumers, is_output);
+  const Flags flags = collect_flags(graph);
+  const std::vector<EngineIndex> group =
+      maximal_fusion ? group_maximal(consumers, flags) : group_single_use(consumers, flags);
   return Emitter<Graph>(graph, symbols, group).run();
 }
 
