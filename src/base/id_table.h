@@ -33,6 +33,11 @@ class IdTable {
 
   // Inserts an id known to be absent.
   void insert(std::uint64_t hash, std::uint32_t id);
+  // Starts loading the slot where a probe for `hash` begins.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty())
+      __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+  }
   // Sizes the table for `count` ids in all, so that inserting up to there
   // never rehashes.
   void reserve(std::size_t count);

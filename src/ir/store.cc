@@ -1,6 +1,7 @@
 #include "ir/store.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -13,6 +14,23 @@
 #include "ir/string_pool.h"
 
 namespace tessary {
+
+namespace {
+
+bool eq_bytes_equal(const std::uint8_t* record, const std::string& eq) {
+  const auto stored = record_eq_bytes(record);
+  return stored.size() == eq.size() &&
+         (eq.empty() || std::memcmp(stored.data(), eq.data(), eq.size()) == 0);
+}
+
+// A key packed and hashed ahead of its turn.
+struct Prepared {
+  PackedKey packed;
+  std::uint64_t hash = 0;
+  bool ready = false;  // all its strings were pooled, so `packed` and `hash` hold
+};
+
+}  // namespace
 
 // Node keys live packed in an arena; `records` points at node i's record and
 // `index` finds a record by the SipHash of its equality bytes, so each key is
@@ -28,21 +46,45 @@ struct GraphStore::State {
     NodeIds outputs;
     std::vector<bool> marked;  // marked[id]: id is in outputs (grown on demand)
     PackedKey scratch;         // reused encoding buffer
+
+    // The id of `node`, packed in `packed`, appending it when no equal key is
+    // stored. `pooled`: `packed` was made without adding strings and found
+    // them all, and `hash` is its hash. Otherwise no equal key can be stored,
+    // and `node` is packed again, adding its strings.
+    template <typename Key>
+    NodeId find_or_append(const Key& node, PackedKey& packed, bool pooled, std::uint64_t hash) {
+      const std::uint64_t count = records.size();
+      if (pooled) {
+        const auto found = index.find(
+            hash, [&](std::uint32_t id) { return eq_bytes_equal(records[id], packed.eq); });
+        if (found) return NodeId{*found};
+      } else {
+        (void)pack_key(node, strings, /*insert=*/true, packed);
+        hash = siphash13(key, packed.eq);
+      }
+      if (count >= UINT32_MAX - 1) fault("graph store is full");
+      if (records.size() == records.capacity()) {
+        // Grow before anything changes, so a failed allocation leaves no trace.
+        records.reserve(std::max<std::size_t>(64, records.capacity() * 2));
+      }
+      std::uint8_t* dst = arena.allocate(record_size(packed));
+      write_record(packed, dst);
+      index.insert(hash, static_cast<std::uint32_t>(count));
+      records.push_back(dst);
+      return NodeId{count};
+    }
+
+    // Packs `node` without adding strings, then finds or appends it.
+    template <typename Key>
+    NodeId find_or_append(const Key& node) {
+      const bool pooled = pack_key(node, strings, /*insert=*/false, scratch);
+      return find_or_append(node, scratch, pooled, pooled ? siphash13(key, scratch.eq) : 0);
+    }
   };
 
   mutable PoisonMutex mu;
   Inner inner TESSARY_GUARDED_BY(mu);
 };
-
-namespace {
-
-bool eq_bytes_equal(const std::uint8_t* record, const std::string& eq) {
-  const auto stored = record_eq_bytes(record);
-  return stored.size() == eq.size() &&
-         (eq.empty() || std::memcmp(stored.data(), eq.data(), eq.size()) == 0);
-}
-
-}  // namespace
 
 GraphStore::GraphStore() : state_(std::make_unique<State>()) {}
 GraphStore::~GraphStore() = default;
@@ -53,33 +95,61 @@ template <typename Key>
 Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<NodeId, BadNodeId> {
     State::Inner& s = state_->inner;
-    const std::uint64_t count = s.records.size();
     for (const NodeId input : key.inputs()) {
-      if (input >= count) return Err(BadNodeId{input});
+      if (input >= s.records.size()) return Err(BadNodeId{input});
     }
-    PackedKey& packed = s.scratch;
-    // A key whose strings are not all pooled yet cannot be stored already.
-    const bool all_pooled = pack_key(key, s.strings, /*insert=*/false, packed);
-    std::uint64_t hash = 0;
-    if (all_pooled) {
-      hash = siphash13(s.key, packed.eq);
-      const auto found = s.index.find(
-          hash, [&](std::uint32_t id) { return eq_bytes_equal(s.records[id], packed.eq); });
-      if (found) return NodeId{*found};
-    } else {
-      (void)pack_key(key, s.strings, /*insert=*/true, packed);
-      hash = siphash13(s.key, packed.eq);
+    return s.find_or_append(key);
+  });
+}
+
+Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys) {
+  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<std::vector<NodeId>, BadNodeId> {
+    State::Inner& s = state_->inner;
+    std::vector<NodeId> ids;
+    ids.reserve(keys.size());
+    // While every key so far got its own position as its id (the store was
+    // empty and nothing repeated), positions are ids, so the keys a little
+    // further on can be packed and hashed early and their index slots fetched
+    // while the current key is interned. Strings pooled later never change
+    // the bytes of a key packed earlier, so a ready key stays valid.
+    bool positions_are_ids = s.records.empty();
+    constexpr std::size_t kAhead = 2;
+    std::array<Prepared, kAhead + 1> ring;
+    auto prepare = [&](std::size_t j) {
+      Prepared& p = ring[j % ring.size()];
+      p.ready = pack_key(keys[j], s.strings, /*insert=*/false, p.packed);
+      if (p.ready) {
+        p.hash = siphash13(s.key, p.packed.eq);
+        s.index.prefetch(p.hash);
+      }
+    };
+    if (positions_are_ids) {
+      for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare(j);
     }
-    if (count >= UINT32_MAX - 1) fault("graph store is full");
-    if (s.records.size() == s.records.capacity()) {
-      // Grow before anything changes, so a failed allocation leaves no trace.
-      s.records.reserve(std::max<std::size_t>(64, s.records.capacity() * 2));
+    NodeIds inputs;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const NodeKey& key = keys[i];
+      bool unchanged = true;
+      for (const NodeId p : key.inputs()) {
+        if (p >= i) return Err(BadNodeId{p});
+        unchanged = unchanged && ids[p] == p;
+      }
+      NodeId id;
+      if (positions_are_ids) {
+        if (i + kAhead < keys.size()) prepare(i + kAhead);
+        Prepared& p = ring[i % ring.size()];
+        id = p.ready ? s.find_or_append(key, p.packed, true, p.hash) : s.find_or_append(key);
+        positions_are_ids = id == i;
+      } else if (unchanged) {
+        id = s.find_or_append(key);
+      } else {
+        inputs.clear();
+        for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
+        id = s.find_or_append(key.with_inputs(inputs));
+      }
+      ids.push_back(id);
     }
-    std::uint8_t* dst = s.arena.allocate(record_size(packed));
-    write_record(packed, dst);
-    s.index.insert(hash, static_cast<std::uint32_t>(count));
-    s.records.push_back(dst);
-    return NodeId{count};
+    return ids;
   });
 }
 

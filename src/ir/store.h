@@ -53,6 +53,12 @@ class GraphStore {
   [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a borrowed key; nothing of `key` is kept.
   [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
+  // Interns `keys` in order and returns the id each one got. Here a key's
+  // inputs are positions in `keys`, each before the key's own position, and
+  // stand for the ids those keys got. Fails with the first position that is
+  // not earlier; the keys before it stay interned.
+  [[nodiscard]] Result<std::vector<NodeId>, BadNodeId> intern_sequence(
+      std::span<const NodeKey> keys);
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 

@@ -49,25 +49,12 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
 ReductionResult from_reduced(Reduced reduced) {
   ReductionResult result{GraphStore(), reduced.counters};
   // ids[p]: the id the new store gave the node at position p.
-  std::vector<NodeId> ids;
-  ids.reserve(reduced.nodes.size());
-  NodeIds inputs;
-  for (NodeKey& key : reduced.nodes) {
-    bool unchanged = true;
-    inputs.clear();
-    for (const NodeId p : key.inputs()) {
-      if (p >= ids.size()) fault("reduced graph references only earlier nodes");
-      inputs.push_back(ids[p]);
-      unchanged = unchanged && ids[p] == p;
-    }
-    // A key whose inputs all kept their positions as ids goes in as it is.
-    auto id = unchanged ? result.store.intern(std::move(key))
-                        : result.store.intern(key.with_inputs(inputs));
-    if (!id) fault("reduced graph references only earlier nodes");
-    ids.push_back(id.value());
-  }
+  auto ids = result.store.intern_sequence(reduced.nodes);
+  if (!ids) fault("reduced graph references only earlier nodes");
   for (const std::uint64_t o : reduced.outputs) {
-    if (o >= ids.size() || !result.store.mark_output(ids[o])) fault("reduced output is valid");
+    if (o >= ids.value().size() || !result.store.mark_output(ids.value()[o])) {
+      fault("reduced output is valid");
+    }
   }
   return result;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <random>
 #include <span>
 #include <string_view>
 #include <thread>
@@ -255,6 +256,98 @@ TEST(GraphStoreThreads, OverlappingKeysGetOneIdEach) {
     EXPECT_FALSE(seen[id]);
     seen[id] = true;
   }
+}
+
+// Keys whose inputs are positions among the keys: repeats of earlier keys
+// (some visible only once their inputs are renamed), names seen for the first
+// time anywhere in the sequence, NaN payloads, and inputs near and far.
+std::vector<NodeKey> random_sequence(std::mt19937& rng, std::size_t n) {
+  auto pick = [&](std::size_t k) {
+    return std::uniform_int_distribution<std::size_t>(0, k - 1)(rng);
+  };
+  const double odd_nan = std::bit_cast<double>(0x7ff0000000000456ULL);
+  std::vector<NodeKey> keys;
+  while (keys.size() < n) {
+    const std::size_t r = pick(10);
+    if (keys.empty() || r == 0) {
+      keys.push_back(Source{"s" + std::to_string(pick(4)), {}});
+    } else if (r <= 2) {
+      keys.push_back(keys[pick(keys.size())]);  // a repeat, as it stands
+    } else {
+      NodeIds inputs;
+      for (std::size_t k = pick(3); k-- > 0;) {
+        inputs.push_back(pick(3) == 0
+                             ? pick(keys.size())
+                             : keys.size() - 1 - pick(std::min<std::size_t>(keys.size(), 3)));
+      }
+      ParamMap p = pick(8) == 0 ? params({{"v", ParamValue::floating(odd_nan)}}) : ParamMap{};
+      keys.push_back(Op{"f" + std::to_string(pick(40)), std::move(p), std::move(inputs)});
+    }
+  }
+  return keys;
+}
+
+// Each key on its own, its positions renamed to the ids found so far.
+std::vector<NodeId> intern_one_by_one(GraphStore& store, std::span<const NodeKey> keys) {
+  std::vector<NodeId> ids;
+  for (const NodeKey& key : keys) {
+    NodeIds inputs;
+    for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
+    ids.push_back(must(store.intern(key.with_inputs(inputs))));
+  }
+  return ids;
+}
+
+TEST(GraphStoreSequence, MatchesInterningOneByOne) {
+  for (unsigned seed = 0; seed < 60; ++seed) {
+    std::mt19937 rng(seed);
+    const std::vector<NodeKey> keys = random_sequence(rng, 1 + (seed * 37) % 300);
+    for (const bool filled : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "seed " << seed << (filled ? ", filled store" : ""));
+      GraphStore a;
+      GraphStore b;
+      if (filled) {
+        for (GraphStore* store : {&a, &b}) {
+          must(store->intern(Source{"s1", {}}));
+          must(store->intern(Op{"f3", {}, {0}}));
+        }
+      }
+      auto got = a.intern_sequence(keys);
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(got.value(), intern_one_by_one(b, keys));
+      const Snapshot sa = a.snapshot();
+      EXPECT_EQ(sa.nodes, b.snapshot().nodes);
+      // The index finds every node where it was put.
+      for (std::size_t id = 0; id < sa.nodes.size(); ++id) {
+        EXPECT_EQ(must(a.intern(sa.nodes[id])), id);
+      }
+    }
+  }
+}
+
+TEST(GraphStoreSequence, RepeatsRenameTheInputsAfterThem) {
+  GraphStore store;
+  const std::vector<NodeKey> keys = {Source{"x", {}}, Source{"x", {}}, Op{"f", {}, {1}},
+                                     Op{"f", {}, {0}}, Op{"g", {}, {2, 3}}};
+  auto ids = store.intern_sequence(keys);
+  ASSERT_TRUE(ids.ok());
+  EXPECT_EQ(ids.value(), (std::vector<NodeId>{0, 0, 1, 1, 2}));
+  const Snapshot snap = store.snapshot();
+  ASSERT_EQ(snap.nodes.size(), 3u);
+  EXPECT_EQ(snap.nodes[2], NodeKey(Op{"g", {}, {1, 1}}));
+}
+
+TEST(GraphStoreSequence, StopsAtTheFirstInputThatIsNotEarlier) {
+  GraphStore store;
+  auto self = store.intern_sequence(std::vector<NodeKey>{Op{"f", {}, {0}}});
+  ASSERT_FALSE(self.ok());
+  EXPECT_EQ(self.error().id, 0u);
+  EXPECT_EQ(store.node_count(), 0u);
+  auto later = store.intern_sequence(std::vector<NodeKey>{Source{"x", {}}, Op{"f", {}, {0}},
+                                                          Op{"g", {}, {0, 2}}, Op{"h", {}, {0}}});
+  ASSERT_FALSE(later.ok());
+  EXPECT_EQ(later.error().id, 2u);
+  EXPECT_EQ(store.node_count(), 2u);
 }
 
 TEST(GraphStoreMove, MovedStoreKeepsItsNodes) {
