@@ -45,8 +45,9 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                        const RewriteEngine& engine,
                                                        bool maximal_fusion);
 
-// Builds a new store from a reduced graph through intern and mark_output
-// only; a repeated output is marked once, at its first position.
+// Builds a new store from a reduced graph through the store's own interning
+// (one sequence of keys) and mark_output only; a repeated output is marked
+// once, at its first position.
 ReductionResult from_reduced(Reduced reduced);
 
 // The six counters keyed by their names ("input_nodes" ... "boundary_nodes").
