@@ -1,5 +1,7 @@
 // A chunked byte arena: allocations never move, so pointers into it stay
 // valid for the arena's life, and growth never copies what is already stored.
+// Blocks start small and double up to kBlockSize, so a store of a few nodes
+// holds a few hundred bytes rather than a whole block.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@ namespace tessary {
 
 class ByteArena {
  public:
+  static constexpr std::size_t kFirstBlockSize = 256;
   static constexpr std::size_t kBlockSize = 64 * 1024;
 
   ByteArena() = default;
@@ -29,6 +32,7 @@ class ByteArena {
   std::uint8_t* cursor_ = nullptr;
   std::size_t left_ = 0;
   std::size_t reserved_ = 0;
+  std::size_t next_block_ = kFirstBlockSize;  // size of the next shared block
 };
 
 }  // namespace tessary

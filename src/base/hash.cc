@@ -1,5 +1,6 @@
 #include "base/hash.h"
 
+#include <atomic>
 #include <random>
 
 namespace tessary {
@@ -37,17 +38,6 @@ struct SipState {
 
 }  // namespace
 
-SipKey SipKey::random() {
-  std::random_device device;
-  auto word = [&device] {
-    return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
-  };
-  SipKey key;
-  key.k0 = word();
-  key.k1 = word();
-  return key;
-}
-
 template <int C, int D>
 std::uint64_t siphash(const SipKey& key, const void* data, std::size_t size) {
   SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
@@ -74,5 +64,34 @@ std::uint64_t siphash(const SipKey& key, const void* data, std::size_t size) {
 
 template std::uint64_t siphash<1, 3>(const SipKey&, const void*, std::size_t);
 template std::uint64_t siphash<2, 4>(const SipKey&, const void*, std::size_t);
+
+const SipKey& SipKey::process_key() {
+  static const SipKey kKey = [] {
+    std::random_device device;
+    auto word = [&device] {
+      return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
+    };
+    SipKey key;
+    key.k0 = word();
+    key.k1 = word();
+    return key;
+  }();
+  return kKey;
+}
+
+SipKey SipKey::random() {
+  // Each key takes two counter values, one per half. No value repeats within
+  // the process, and SipHash is a pseudorandom function of the counter under
+  // the process key, so keys look independent and differ from each other
+  // (but for a 2^-128 chance).
+  static std::atomic<std::uint64_t> counter{0};
+  const SipKey& root = process_key();
+  const std::uint64_t n = counter.fetch_add(2, std::memory_order_relaxed);
+  const std::uint64_t words[2] = {n, n + 1};
+  SipKey key;
+  key.k0 = siphash<2, 4>(root, &words[0], sizeof words[0]);
+  key.k1 = siphash<2, 4>(root, &words[1], sizeof words[1]);
+  return key;
+}
 
 }  // namespace tessary

@@ -27,8 +27,15 @@ struct SipKey {
   std::uint64_t k0 = 0;
   std::uint64_t k1 = 0;
 
-  // A key drawn from the operating system's random source.
+  // A fresh key, unpredictable from outside the process and different from
+  // every other key this process hands out. Only the first call reads the
+  // operating system's random source (tens of microseconds on some hosts);
+  // later keys are SipHash-2-4 of a counter under that one process key, so
+  // knowing some of them reveals nothing of the others.
   static SipKey random();
+
+  // The key drawn once per process from the operating system's random source.
+  static const SipKey& process_key();
 };
 
 // SipHash with `C` compression rounds and `D` finalization rounds over a byte

@@ -11,8 +11,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+double seconds_between(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double>(end - start).count();
 }
 
 // Writes the duplicate-name warning when a rule name occurs more than once.
@@ -64,16 +64,28 @@ std::string to_string(const StopReason& reason) {
 Runner::Runner(RunnerLimits limits)
     : limits_(limits), scheduler_(std::make_unique<BackoffScheduler>()) {}
 
-std::optional<StopReason> Runner::check_limits() const {
+std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
   if (start_time_) {
-    const auto elapsed = Clock::now() - *start_time_;
+    const auto elapsed = now - *start_time_;
     if (elapsed > limits_.time_limit) {
       return TimeLimit{std::chrono::duration<double>(elapsed).count()};
     }
   }
+  return check_size_limits();
+}
+
+std::optional<StopReason> Runner::check_size_limits() const {
   if (egraph_.size() > limits_.node_limit) return NodeLimit{egraph_.size()};
   if (iterations_.size() >= limits_.iter_limit) return IterationLimit{iterations_.size()};
   return std::nullopt;
+}
+
+std::optional<StopReason> Runner::check_limits_between_rules() const {
+  // One rule's search or apply over a small e-graph takes microseconds, and
+  // reading the clock would cost more than the rule: there the time limit
+  // is checked at the end of the phase instead.
+  if (egraph_.size() < kClockedRuleNodes) return check_size_limits();
+  return check_limits(Clock::now());
 }
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
@@ -84,7 +96,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
     Iteration iteration = run_one(rules);
     std::optional<StopReason> stop = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
-    if (!stop) stop = check_limits();
+    // The iteration's closing clock reading is the time of this check.
+    if (!stop) stop = check_limits(last_clock_);
     if (stop) {
       stop_reason_ = std::move(stop);
       break;
@@ -111,14 +124,15 @@ std::vector<std::vector<SearchMatches>> Runner::search_concurrently(
 Iteration Runner::run_one(std::span<const Rewrite> rules) {
   if (stop_reason_) fault("assertion failed: self.stop_reason.is_none()");
   const std::size_t i = iterations_.size();
-  if (!start_time_) start_time_ = Clock::now();
+  // Each phase ends where the next begins, so one clock reading serves both.
+  const Clock::time_point hook_start = Clock::now();
+  if (!start_time_) start_time_ = hook_start;
 
   Iteration record;
-  std::optional<StopReason> stop = check_limits();
+  std::optional<StopReason> stop = check_limits(hook_start);
   record.egraph_nodes = egraph_.size();
   record.egraph_classes = egraph_.number_of_classes();
 
-  const auto hook_start = Clock::now();
   if (!stop) {
     for (RunnerHook& hook : hooks_) {
       Result<void, std::string> result = hook(*this);
@@ -130,23 +144,23 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   }
   const std::size_t hooked_nodes = egraph_.size();
   const std::size_t hooked_classes = egraph_.number_of_classes();
-  record.hook_time = seconds_since(hook_start);
+  const Clock::time_point search_start = Clock::now();
+  record.hook_time = seconds_between(hook_start, search_start);
 
-  const auto search_start = Clock::now();
   std::vector<std::vector<SearchMatches>> matches;
   if (!stop && concurrent_search_ && egraph_.number_of_classes() >= concurrent_search_classes_) {
     matches = search_concurrently(i, rules);
-    stop = check_limits();
   } else if (!stop) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
       matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
-      if ((stop = check_limits())) break;
+      if ((stop = check_limits_between_rules())) break;
     }
   }
-  record.search_time = seconds_since(search_start);
+  const Clock::time_point apply_start = Clock::now();
+  if (!stop) stop = check_limits(apply_start);
+  record.search_time = seconds_between(search_start, apply_start);
 
-  const auto apply_start = Clock::now();
   if (!stop) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       const Rewrite& rule = rules[k];
@@ -162,14 +176,16 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
         }
         if (!found) record.applied.emplace_back(rule.name(), applied);
       }
-      if ((stop = check_limits())) break;
+      if ((stop = check_limits_between_rules())) break;
     }
   }
-  record.apply_time = seconds_since(apply_start);
+  const Clock::time_point rebuild_start = Clock::now();
+  if (!stop) stop = check_limits(rebuild_start);
+  record.apply_time = seconds_between(apply_start, rebuild_start);
 
-  const auto rebuild_start = Clock::now();
   record.n_rebuilds = egraph_.rebuild();
-  record.rebuild_time = seconds_since(rebuild_start);
+  const Clock::time_point end = Clock::now();
+  record.rebuild_time = seconds_between(rebuild_start, end);
 
   if (record.applied.empty() && scheduler_->can_stop(i)) {
     const bool unchanged = egraph_.size() == record.egraph_nodes &&
@@ -178,8 +194,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
                            hooked_classes == record.egraph_classes;
     if (unchanged && !stop) stop = Saturated{};
   }
-  record.total_time = seconds_since(search_start);
+  record.total_time = seconds_between(search_start, end);
   record.stop_reason = std::move(stop);
+  last_clock_ = end;
   return record;
 }
 

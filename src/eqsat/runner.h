@@ -132,7 +132,16 @@ class Runner {
   Iteration run_one(std::span<const Rewrite> rules);
   std::vector<std::vector<SearchMatches>> search_concurrently(std::size_t iteration,
                                                               std::span<const Rewrite> rules);
-  std::optional<StopReason> check_limits() const;
+  using Clock = std::chrono::steady_clock;
+  // The limits as they stand at `now`.
+  std::optional<StopReason> check_limits(Clock::time_point now) const;
+  // The node and iteration limits only.
+  std::optional<StopReason> check_size_limits() const;
+  // The check after each rule's search or apply. On an e-graph of fewer than
+  // kClockedRuleNodes e-nodes it leaves the time limit to the check at the
+  // end of the phase, which runs whatever the size.
+  std::optional<StopReason> check_limits_between_rules() const;
+  static constexpr std::size_t kClockedRuleNodes = 4096;
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -140,7 +149,8 @@ class Runner {
   std::optional<StopReason> stop_reason_;
   std::vector<RunnerHook> hooks_;
   RunnerLimits limits_;
-  std::optional<std::chrono::steady_clock::time_point> start_time_;
+  std::optional<Clock::time_point> start_time_;
+  Clock::time_point last_clock_{};  // the last clock reading of run_one
   std::unique_ptr<RewriteScheduler> scheduler_;
   std::size_t concurrent_search_classes_ = kDefaultConcurrentSearchClasses;
   bool concurrent_search_ = false;  // the scheduler took it for this run's rules

@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <string>
-#include <unordered_set>
 
 #include "base/fault.h"
 
@@ -24,9 +23,13 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
-  // A known rule is only looked up: concurrent searches rely on that.
-  if (const auto it = index_.find(name); it != index_.end()) return stats_[it->second].second;
-  index_.emplace(name, stats_.size());
+  // A known rule is only looked up: concurrent searches rely on that. Rule
+  // sets are small (the optimizer's has twelve), so a scan of the records
+  // beats hashing, and a scheduler allocates nothing but its records.
+  for (auto& [known, stats] : stats_) {
+    if (known == name) return stats;
+  }
+  if (stats_.empty()) stats_.reserve(16);
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;
   fresh.ban_length = default_ban_length_;
@@ -34,14 +37,19 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
 }
 
 const RuleStats* BackoffScheduler::stats_of(GlobalSymbol name) const {
-  const auto it = index_.find(name);
-  return it == index_.end() ? nullptr : &stats_[it->second].second;
+  for (const auto& [known, stats] : stats_) {
+    if (known == name) return &stats;
+  }
+  return nullptr;
 }
 
 bool BackoffScheduler::prepare_concurrent_search(std::span<const Rewrite> rules) {
-  std::unordered_set<GlobalSymbol> names;
-  for (const Rewrite& rule : rules) {
-    if (!names.insert(rule.name()).second) return false;
+  // Rules sharing a name would share a record, which two threads would then
+  // both write. Rule sets are small, so comparing every pair is cheap.
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (rules[i].name() == rules[j].name()) return false;
+    }
   }
   for (const Rewrite& rule : rules) (void)rule_stats(rule.name());
   return true;

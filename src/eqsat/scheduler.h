@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -57,9 +56,9 @@ class BackoffScheduler final : public RewriteScheduler {
                                             const Rewrite& rule) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             const std::vector<SearchMatches>& matches) override;
-  // Registers every rule, so that searches only read the name index and each
-  // writes its own rule's record; rules sharing a name share a record, so
-  // then it declines.
+  // Registers every rule, so that searches only read the list of records and
+  // each writes its own rule's record; rules sharing a name would share a
+  // record, so then it declines.
   bool prepare_concurrent_search(std::span<const Rewrite> rules) override;
 
   // Per-rule statistics in the order rules were first searched.
@@ -72,8 +71,7 @@ class BackoffScheduler final : public RewriteScheduler {
 
   std::uint64_t default_match_limit_ = kDefaultMatchLimit;
   std::uint64_t default_ban_length_ = kDefaultBanLength;
-  std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
-  std::unordered_map<GlobalSymbol, std::size_t> index_;  // name -> position in stats_
+  std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;  // found by scanning names
 };
 
 }  // namespace tessary::eqsat

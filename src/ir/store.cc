@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -230,13 +231,18 @@ namespace {
 // Tokens of recently seen op signatures (the stored bytes of a name and its
 // parameters). Graphs repeat a few signatures on most of their ops, so a small
 // direct-mapped table, checked by comparing the bytes, spares most of them
-// rebuilding the key and writing the token.
+// rebuilding the key and writing the token. The table grows with the store up
+// to kMaxSlots, so a small store does not pay for a large empty table.
 class OpTokenCache {
  public:
+  explicit OpTokenCache(std::size_t nodes)
+      : shift_(64 - std::countr_zero(std::bit_ceil(std::clamp<std::size_t>(nodes, 8, kMaxSlots)))),
+        slots_(std::size_t{1} << (64 - shift_)) {}
+
   template <typename MakeToken>
   const std::string& token(std::span<const std::uint8_t> fields, MakeToken make_token) {
     const std::string_view bytes(reinterpret_cast<const char*>(fields.data()), fields.size());
-    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(bytes) >> 54) % kSlots];
+    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(bytes) >> shift_)];
     if (!slot.used || slot.fields != bytes) {
       std::string token = make_token();
       slot.fields.assign(bytes);
@@ -247,13 +253,14 @@ class OpTokenCache {
   }
 
  private:
-  static constexpr std::size_t kSlots = 1024;
+  static constexpr std::size_t kMaxSlots = 1024;
   struct Slot {
     bool used = false;
     std::string fields;
     std::string token;
   };
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  int shift_;  // the top bits of the hash pick the slot
+  std::vector<Slot> slots_;
 };
 
 }  // namespace
@@ -263,7 +270,7 @@ NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, const NodeKey&)>& other) const {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
     const State::Inner& s = state_->inner;
-    OpTokenCache tokens;
+    OpTokenCache tokens(s.records.size());
     OpRecordParts parts;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
@@ -291,5 +298,10 @@ StoreFootprint GraphStore::footprint() const {
 }
 
 void GraphStore::poison_for_testing() { state_->mu.poison_for_testing(); }
+
+std::pair<SipKey, SipKey> GraphStore::hash_keys_for_testing() const {
+  return with_lock(state_->mu, kStorePoisoned,
+                   [&] { return std::pair(state_->inner.key, state_->inner.strings.key()); });
+}
 
 }  // namespace tessary

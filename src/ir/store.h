@@ -10,8 +10,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/result.h"
 #include "ir/key_view.h"
 #include "ir/node.h"
@@ -86,6 +88,8 @@ class GraphStore {
 
   // Puts the store in the poisoned state, as a fault inside an operation would.
   void poison_for_testing();
+  // The keys of the store's node index and of its string pool.
+  std::pair<SipKey, SipKey> hash_keys_for_testing() const;
 
  private:
   struct State;

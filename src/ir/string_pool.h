@@ -25,6 +25,7 @@ class StringPool {
   std::uint32_t intern(std::string_view text);
   std::string_view get(std::uint32_t index) const { return strings_[index]; }
   std::size_t size() const { return strings_.size(); }
+  const SipKey& key() const { return key_; }
 
  private:
   // A small direct-mapped cache of recently found strings (index + 1, 0 for

@@ -53,12 +53,7 @@ std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
   });
 }
 
-}  // namespace
-
-SaturationEngine::SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit)
-    : rules_(std::move(rules)), iter_limit_(iter_limit) {}
-
-SaturationEngine SaturationEngine::default_engine() {
+std::vector<eqsat::Rewrite> compile_default_rules() {
   std::vector<eqsat::Rewrite> rules;
   for (const RuleText& rule : rule_texts()) {
     auto rewrite = eqsat::Rewrite::create(rule.name, parse_rule_pattern(rule.searcher),
@@ -66,7 +61,25 @@ SaturationEngine SaturationEngine::default_engine() {
     if (!rewrite) fault(rewrite.error());
     rules.push_back(std::move(rewrite).value());
   }
-  return SaturationEngine(std::move(rules), kDefaultIterLimit);
+  return rules;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit)
+    : SaturationEngine(std::make_shared<const std::vector<eqsat::Rewrite>>(std::move(rules)),
+                       iter_limit) {}
+
+SaturationEngine::SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,
+                                   std::size_t iter_limit)
+    : rules_(std::move(rules)), iter_limit_(iter_limit) {}
+
+SaturationEngine SaturationEngine::default_engine() {
+  // A fault while compiling leaves the static uninitialized, so the next
+  // call tries again.
+  static const std::shared_ptr<const std::vector<eqsat::Rewrite>> kRules =
+      std::make_shared<const std::vector<eqsat::Rewrite>>(compile_default_rules());
+  return SaturationEngine(kRules, kDefaultIterLimit);
 }
 
 SaturationEngine::Representatives SaturationEngine::representatives(
@@ -84,7 +97,7 @@ SaturationEngine::Representatives SaturationEngine::representatives(
     eqsat::Runner runner;
     runner.set_egraph(std::move(egraph)).set_iter_limit(iter_limit_).set_node_limit(4 * n + 1024);
     // Whatever is merged when the run stops, saturated or at a limit, is used.
-    runner.run(rules_);
+    runner.run(*rules_);
     const eqsat::EGraph& result_graph = runner.egraph();
     for (std::size_t i = 0; i < n; ++i) {
       reps.of[i] = static_cast<EngineIndex>(result_graph.find(ids[i]).index());

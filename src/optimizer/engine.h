@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "eqsat/rewrite.h"
@@ -39,8 +40,14 @@ class SaturationEngine final : public RewriteEngine {
   static constexpr std::size_t kDefaultIterLimit = 12;
 
   SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit);
+  // An engine over a rule set that other engines may share.
+  SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,
+                   std::size_t iter_limit);
 
-  // The twelve commute and identity rules with iteration limit 12.
+  // The twelve commute and identity rules with iteration limit 12. The rules
+  // are parsed and compiled once per process; every engine made here shares
+  // them (they are immutable) and each canonicalization still runs on an
+  // e-graph and runner of its own.
   static SaturationEngine default_engine();
 
   EngineGraph canonicalize(const EngineGraph& graph) const override;
@@ -51,7 +58,7 @@ class SaturationEngine final : public RewriteEngine {
   // children would be congruent e-nodes, hence in one class, hence one node.
   bool returns_folded_graphs() const override { return true; }
 
-  const std::vector<eqsat::Rewrite>& rules() const { return rules_; }
+  const std::vector<eqsat::Rewrite>& rules() const { return *rules_; }
   std::size_t iter_limit() const { return iter_limit_; }
 
  private:
@@ -63,7 +70,7 @@ class SaturationEngine final : public RewriteEngine {
   // Runs the rules on the graph and picks one node per class.
   Representatives representatives(const EngineGraph& graph) const;
 
-  std::vector<eqsat::Rewrite> rules_;
+  std::shared_ptr<const std::vector<eqsat::Rewrite>> rules_;
   std::size_t iter_limit_;
 };
 

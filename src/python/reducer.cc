@@ -3,6 +3,7 @@
 // IncrementalReducer behind a lock of its own (taken before any store lock).
 #include "python/reducer.h"
 
+#include <iterator>
 #include <new>
 #include <optional>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "python/graph_store.h"
 #include "python/heap_type.h"
 #include "python/py_ref.h"
+#include "python/static_str.h"
 
 namespace tessary::py {
 namespace {
@@ -117,14 +119,21 @@ bool store_from_py(PyObject* obj) {
   return false;
 }
 
+// The report's keys, made once; entry k names counter k of the table order.
+StaticStr g_report_keys[] = {StaticStr(kReportKeys[0]), StaticStr(kReportKeys[1]),
+                             StaticStr(kReportKeys[2]), StaticStr(kReportKeys[3]),
+                             StaticStr(kReportKeys[4]), StaticStr(kReportKeys[5])};
+static_assert(std::size(g_report_keys) == kReportKeys.size());
+
+// The report dict, with its keys in the order of the core's report map.
 PyObject* report_to_py(const ReductionCounters& counters) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [key, count] : report_to_map(counters)) {
-    PyRef name = PyRef::steal(str_to_py(key));
-    if (!name) return nullptr;
-    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
-    if (!value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return nullptr;
+  for (const std::size_t position : report_key_order()) {
+    PyObject* name = g_report_keys[position].get();
+    if (name == nullptr) return nullptr;
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(report_counter(counters, position)));
+    if (!value || PyDict_SetItem(dict.get(), name, value.get()) < 0) return nullptr;
   }
   return dict.release();
 }

@@ -5,7 +5,10 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace tessary {
 namespace {
@@ -57,6 +60,33 @@ TEST(SipHash, RandomKeysDiffer) {
   const SipKey a = SipKey::random();
   const SipKey b = SipKey::random();
   EXPECT_NE(siphash13(a, "op|add"), siphash13(b, "op|add"));
+}
+
+// Keys after the first are derived from one process key and a counter:
+// every key handed out, on any thread, is new, and none is the process key
+// itself or shares a half with another key.
+TEST(SipHash, DerivedKeysAreDistinctAcrossThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2000;
+  std::vector<std::vector<SipKey>> keys(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&keys, t] {
+      for (int i = 0; i < kPerThread; ++i) keys[t].push_back(SipKey::random());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<std::uint64_t> halves;
+  const SipKey& root = SipKey::process_key();
+  halves.insert(root.k0);
+  halves.insert(root.k1);
+  for (const auto& list : keys) {
+    for (const SipKey& key : list) {
+      EXPECT_TRUE(halves.insert(key.k0).second);
+      EXPECT_TRUE(halves.insert(key.k1).second);
+    }
+  }
+  EXPECT_EQ(halves.size(), 2u + 2u * kThreads * kPerThread);
 }
 
 TEST(FloatKeyBits, FoldsNansButKeepsSignedZeros) {

@@ -104,6 +104,24 @@ TEST(GraphStoreIntern, NanPayloadFoldsForIdentityButIsKept) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(entries[1].value.as_float()), 0x7ff8000000000000ULL);
 }
 
+// Every store hashes with keys of its own, so a key set crafted to collide in
+// one store's tables does not collide in another's; a moved store keeps them.
+TEST(GraphStoreKeys, EachStoreHasKeysOfItsOwn) {
+  std::vector<GraphStore> stores(8);
+  std::vector<std::pair<SipKey, SipKey>> keys;
+  for (const GraphStore& store : stores) keys.push_back(store.hash_keys_for_testing());
+  auto same = [](const SipKey& a, const SipKey& b) { return a.k0 == b.k0 && a.k1 == b.k1; };
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_FALSE(same(keys[i].first, keys[i].second));
+    for (std::size_t j = 0; j < i; ++j) {
+      EXPECT_FALSE(same(keys[i].first, keys[j].first));
+      EXPECT_FALSE(same(keys[i].second, keys[j].second));
+    }
+  }
+  const GraphStore moved = std::move(stores[0]);
+  EXPECT_TRUE(same(moved.hash_keys_for_testing().first, keys[0].first));
+}
+
 TEST(GraphStoreMarks, KeepFirstPositionAndRejectBadIds) {
   GraphStore store;
   EXPECT_EQ(store.mark_output(0).error().id, 0u);
