@@ -154,6 +154,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
                                        GlobalSymbol /*rule_name*/) const {
   std::size_t total = 0;
   for (const SearchMatches& m : matches) total += m.substs.size();
+  if (total == 0) return {};
   std::vector<Work> work;
   work.reserve(total);
   for (const SearchMatches& m : matches) {

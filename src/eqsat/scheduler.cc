@@ -69,6 +69,8 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   std::uint64_t total = 0;
   if (known && *known > threshold) {
     total = *known;
+  } else if (known && *known == 0) {
+    // Nothing to find: the search would come back empty.
   } else {
     matches = rule.search(egraph, saturating_add(threshold, 1));
     for (const SearchMatches& m : matches) total += m.substs.size();

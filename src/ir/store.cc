@@ -24,11 +24,10 @@ bool eq_bytes_equal(const std::uint8_t* record, const std::string& eq) {
          (eq.empty() || std::memcmp(stored.data(), eq.data(), eq.size()) == 0);
 }
 
-// A key packed and hashed ahead of its turn.
+// A key packed (its strings pooled) and hashed ahead of its turn.
 struct Prepared {
   PackedKey packed;
   std::uint64_t hash = 0;
-  bool ready = false;  // all its strings were pooled, so `packed` and `hash` hold
 };
 
 }  // namespace
@@ -49,9 +48,9 @@ struct GraphStore::State {
     PackedKey scratch;         // reused encoding buffer
 
     // The id of `node`, packed in `packed`, appending it when no equal key is
-    // stored. `pooled`: `packed` was made without adding strings and found
-    // them all, and `hash` is its hash. Otherwise no equal key can be stored,
-    // and `node` is packed again, adding its strings.
+    // stored. `pooled`: every string of `packed` is in the pool (it was
+    // packed adding them, or found them all), and `hash` is its hash. Otherwise no equal key can be
+    // stored, and `node` is packed again, adding its strings.
     template <typename Key>
     NodeId find_or_append(const Key& node, PackedKey& packed, bool pooled, std::uint64_t hash) {
       const std::uint64_t count = records.size();
@@ -80,6 +79,15 @@ struct GraphStore::State {
     NodeId find_or_append(const Key& node) {
       const bool pooled = pack_key(node, strings, /*insert=*/false, scratch);
       return find_or_append(node, scratch, pooled, pooled ? siphash13(key, scratch.eq) : 0);
+    }
+
+    // Packs `node` adding its strings, then finds or appends it: one packing
+    // where the other form packs a new key twice. Adding the strings first is
+    // harmless: a key found has all its strings pooled already.
+    template <typename Key>
+    NodeId pool_and_find_or_append(const Key& node) {
+      (void)pack_key(node, strings, /*insert=*/true, scratch);
+      return find_or_append(node, scratch, true, siphash13(key, scratch.eq));
     }
   };
 
@@ -111,18 +119,24 @@ Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<con
     // While every key so far got its own position as its id (the store was
     // empty and nothing repeated), positions are ids, so the keys a little
     // further on can be packed and hashed early and their index slots fetched
-    // while the current key is interned. Strings pooled later never change
-    // the bytes of a key packed earlier, so a ready key stays valid.
+    // while the current key is interned. Packing pools a key's strings; the
+    // pool's contents never show in what a store returns, and strings pooled
+    // later never change the bytes of a key packed earlier, so a prepared key
+    // stays valid.
     bool positions_are_ids = s.records.empty();
+    if (positions_are_ids) {
+      // Grown before anything changes; the keys are already in memory, so
+      // their count sizes nothing beyond what the caller holds.
+      s.records.reserve(keys.size());
+      s.index.reserve(keys.size());
+    }
     constexpr std::size_t kAhead = 2;
     std::array<Prepared, kAhead + 1> ring;
     auto prepare = [&](std::size_t j) {
       Prepared& p = ring[j % ring.size()];
-      p.ready = pack_key(keys[j], s.strings, /*insert=*/false, p.packed);
-      if (p.ready) {
-        p.hash = siphash13(s.key, p.packed.eq);
-        s.index.prefetch(p.hash);
-      }
+      (void)pack_key(keys[j], s.strings, /*insert=*/true, p.packed);
+      p.hash = siphash13(s.key, p.packed.eq);
+      s.index.prefetch(p.hash);
     };
     if (positions_are_ids) {
       for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare(j);
@@ -139,14 +153,14 @@ Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<con
       if (positions_are_ids) {
         if (i + kAhead < keys.size()) prepare(i + kAhead);
         Prepared& p = ring[i % ring.size()];
-        id = p.ready ? s.find_or_append(key, p.packed, true, p.hash) : s.find_or_append(key);
+        id = s.find_or_append(key, p.packed, true, p.hash);
         positions_are_ids = id == i;
       } else if (unchanged) {
-        id = s.find_or_append(key);
+        id = s.pool_and_find_or_append(key);
       } else {
         inputs.clear();
         for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
-        id = s.find_or_append(key.with_inputs(inputs));
+        id = s.pool_and_find_or_append(key.with_inputs(inputs));
       }
       ids.push_back(id);
     }

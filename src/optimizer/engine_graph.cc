@@ -31,7 +31,7 @@ class BoundarySymbols {
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
-    const std::string token = key.token();
+    const std::string token = scratch_.substr(0, token_size_);
     auto [it, inserted] = symbols_.try_emplace(token, key);
     if (!inserted) {
       // Suffixes already handed out for this token are skipped at once, so
@@ -57,6 +57,7 @@ class BoundarySymbols {
   // token leaves out (stage members, descriptor field lengths).
   std::uint64_t hash_except_inputs(const NodeKey& key) {
     scratch_ = key.token();
+    token_size_ = scratch_.size();
     if (const Stage* stage = key.get_if<Stage>()) {
       for (const StageOp& m : stage->members) {
         scratch_.push_back('\0');
@@ -82,7 +83,8 @@ class BoundarySymbols {
   IdTable index_;  // hash_except_inputs -> position in entries_
   std::vector<const PrototypeTable::value_type*> entries_;
   std::unordered_map<std::string, std::uint64_t> next_suffix_;
-  std::string scratch_;
+  std::string scratch_;         // the last key's token, then what it leaves out
+  std::size_t token_size_ = 0;  // where the token ends in scratch_
 };
 
 }  // namespace
