@@ -94,4 +94,9 @@ SipKey SipKey::random() {
   return key;
 }
 
+const SipKey& SipKey::call_tables_key() {
+  static const SipKey kKey = random();
+  return kKey;
+}
+
 }  // namespace tessary

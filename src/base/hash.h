@@ -36,6 +36,12 @@ struct SipKey {
 
   // The key drawn once per process from the operating system's random source.
   static const SipKey& process_key();
+
+  // One key derived like random() on first use and then shared, for tables
+  // that live inside one call (a reduction's symbol and CSE maps): what keeps
+  // crafted collisions out is that nobody outside knows the key, which a
+  // per-process key gives without paying for a fresh one per call.
+  static const SipKey& call_tables_key();
 };
 
 // SipHash with `C` compression rounds and `D` finalization rounds over a byte

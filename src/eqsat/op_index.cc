@@ -14,7 +14,7 @@ std::uint64_t op_hash(GlobalSymbol op) { return fx_mix(0, op.value()) >> 32; }
 
 std::optional<std::uint32_t> OpBuckets::find_bucket(GlobalSymbol op) const {
   if (!last_op_.is_null() && op == last_op_) return last_bucket_;
-  return table_.find(op_hash(op), [&](std::uint32_t b) { return ops_[b] == op; });
+  return table_.find(op_hash(op), [&](std::uint32_t b) { return buckets_[b].op == op; });
 }
 
 std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
@@ -22,11 +22,9 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
   if (const auto found = find_bucket(op)) {
     b = *found;
   } else {
-    b = static_cast<std::uint32_t>(ops_.size());
-    ops_.push_back(op);
-    ids_.emplace_back();
-    dirty_.push_back(0);
-    counts_.emplace_back();
+    b = static_cast<std::uint32_t>(buckets_.size());
+    if (buckets_.empty()) buckets_.reserve(16);
+    buckets_.push_back(Bucket{op, {}, {}, false});
     table_.insert(op_hash(op), b);
   }
   last_op_ = op;
@@ -35,20 +33,20 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
 }
 
 void OpBuckets::add(GlobalSymbol op, std::size_t arity, Id id) {
-  const std::uint32_t b = bucket(op);
-  ids_[b].push_back(id);
-  for (auto& [a, count] : counts_[b]) {
+  Bucket& bucket_of_op = buckets_[bucket(op)];
+  bucket_of_op.ids.push_back(id);
+  for (auto& [a, count] : bucket_of_op.counts) {
     if (a == arity) {
       ++count;
       return;
     }
   }
-  counts_[b].emplace_back(arity, 1);
+  bucket_of_op.counts.push_back({arity, 1});
 }
 
 void OpBuckets::remove_node(GlobalSymbol op, std::size_t arity) {
   if (const auto b = find_bucket(op)) {
-    for (auto& [a, count] : counts_[*b]) {
+    for (auto& [a, count] : buckets_[*b].counts) {
       if (a == arity && count > 0) {
         --count;
         return;
@@ -60,7 +58,7 @@ void OpBuckets::remove_node(GlobalSymbol op, std::size_t arity) {
 
 std::uint64_t OpBuckets::node_count(GlobalSymbol op, std::size_t arity) const {
   if (const auto b = find_bucket(op)) {
-    for (const auto& [a, count] : counts_[*b]) {
+    for (const auto& [a, count] : buckets_[*b].counts) {
       if (a == arity) return count;
     }
   }
@@ -69,14 +67,14 @@ std::uint64_t OpBuckets::node_count(GlobalSymbol op, std::size_t arity) const {
 
 void OpBuckets::mark_dirty(GlobalSymbol op) {
   const auto b = find_bucket(op);
-  if (!b || dirty_[*b]) return;
-  dirty_[*b] = 1;
+  if (!b || buckets_[*b].dirty) return;
+  buckets_[*b].dirty = true;
   dirty_list_.push_back(*b);
 }
 
 void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
   for (std::uint32_t b : dirty_list_) {
-    std::vector<Id>& ids = ids_[b];
+    SmallVec<Id, 2>& ids = buckets_[b].ids;
     std::size_t kept = 0;
     for (Id id : ids) {
       const Id root = unionfind.find_mut(id);
@@ -84,9 +82,9 @@ void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
       seen[root.index()] = true;
       ids[kept++] = root;
     }
-    ids.resize(kept);
+    ids.truncate(kept);
     for (Id id : ids) seen[id.index()] = false;
-    dirty_[b] = 0;
+    buckets_[b].dirty = false;
   }
   dirty_list_.clear();
 }
@@ -94,16 +92,14 @@ void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
 std::span<const Id> OpBuckets::classes_with(GlobalSymbol op) const {
   const auto b = find_bucket(op);
   if (!b) return {};
-  return ids_[*b];
+  return buckets_[*b].ids.span();
 }
 
 std::size_t OpBuckets::capacity_bytes() const {
-  std::size_t bytes = table_.capacity_bytes() + ops_.capacity() * sizeof(GlobalSymbol) +
-                      ids_.capacity() * sizeof(std::vector<Id>) + dirty_.capacity() +
-                      dirty_list_.capacity() * sizeof(std::uint32_t) +
-                      counts_.capacity() * sizeof(counts_[0]);
-  for (const auto& v : ids_) bytes += v.capacity() * sizeof(Id);
-  for (const auto& v : counts_) bytes += v.capacity() * sizeof(v[0]);
+  std::size_t bytes = table_.capacity_bytes() + buckets_.capacity() * sizeof(Bucket) +
+                      dirty_list_.capacity() * sizeof(std::uint32_t);
+  for (const Bucket& bucket : buckets_)
+    bytes += bucket.ids.heap_bytes() + bucket.counts.heap_bytes();
   return bytes;
 }
 

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/id_table.h"
+#include "base/small_vec.h"
 #include "eqsat/id.h"
 #include "eqsat/symbol.h"
 #include "eqsat/union_find.h"
@@ -37,15 +39,20 @@ class OpBuckets {
   std::size_t capacity_bytes() const;
 
  private:
+  // One operator's record. Most operators of a small graph name a class or
+  // two and have one arity, so both lists start inline.
+  struct Bucket {
+    GlobalSymbol op;
+    SmallVec<Id, 2> ids;
+    SmallVec<std::pair<std::size_t, std::uint64_t>, 1> counts;  // (arity, node count)
+    bool dirty = false;
+  };
+
   std::optional<std::uint32_t> find_bucket(GlobalSymbol op) const;
   std::uint32_t bucket(GlobalSymbol op);
 
-  IdTable table_;                     // op hash -> bucket
-  std::vector<GlobalSymbol> ops_;     // by bucket
-  std::vector<std::vector<Id>> ids_;  // by bucket
-  std::vector<std::uint8_t> dirty_;   // by bucket
-  // By bucket: (arity, node count) pairs; an operator nearly always has one arity.
-  std::vector<std::vector<std::pair<std::size_t, std::uint64_t>>> counts_;
+  IdTable table_;                // op hash -> bucket
+  std::vector<Bucket> buckets_;  // by bucket
   std::vector<std::uint32_t> dirty_list_;
   GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
   std::uint32_t last_bucket_ = 0;

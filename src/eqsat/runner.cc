@@ -90,7 +90,6 @@ std::optional<StopReason> Runner::check_limits_between_rules() const {
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
   warn_duplicate_names(rules);
-  concurrent_search_ = rules.size() > 1 && scheduler_->prepare_concurrent_search(rules);
   egraph_.rebuild();
   while (true) {
     Iteration iteration = run_one(rules);
@@ -148,7 +147,15 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   record.hook_time = seconds_between(hook_start, search_start);
 
   std::vector<std::vector<SearchMatches>> matches;
-  if (!stop && concurrent_search_ && egraph_.number_of_classes() >= concurrent_search_classes_) {
+  const bool large = egraph_.number_of_classes() >= concurrent_search_classes_;
+  if (!stop && large && !concurrent_search_asked_) {
+    // Asked once, when an iteration first could search on two threads; the
+    // iterations before searched every rule in order, registering each as
+    // the scheduler would have here.
+    concurrent_search_asked_ = true;
+    concurrent_search_ = rules.size() > 1 && scheduler_->prepare_concurrent_search(rules);
+  }
+  if (!stop && concurrent_search_ && large) {
     matches = search_concurrently(i, rules);
   } else if (!stop) {
     matches.reserve(rules.size());

@@ -153,7 +153,8 @@ class Runner {
   Clock::time_point last_clock_{};  // the last clock reading of run_one
   std::unique_ptr<RewriteScheduler> scheduler_;
   std::size_t concurrent_search_classes_ = kDefaultConcurrentSearchClasses;
-  bool concurrent_search_ = false;  // the scheduler took it for this run's rules
+  bool concurrent_search_ = false;        // the scheduler took it for this run's rules
+  bool concurrent_search_asked_ = false;  // prepare_concurrent_search was called
 };
 
 }  // namespace tessary::eqsat

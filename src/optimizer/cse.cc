@@ -26,7 +26,7 @@ std::uint64_t node_hash(const SipKey& key, const std::string& op,
 // of copying it.
 template <typename Graph>
 EngineGraph fold(Graph& graph) {
-  const SipKey key = SipKey::random();
+  const SipKey& key = SipKey::call_tables_key();
   EngineGraph out;
   out.nodes.reserve(graph.nodes.size());
   IdTable index;

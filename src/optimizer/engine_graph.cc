@@ -22,7 +22,8 @@ namespace {
 // the symbol keeps the token's non-op head and stays a boundary symbol.
 class BoundarySymbols {
  public:
-  explicit BoundarySymbols(PrototypeTable& symbols) : symbols_(symbols), key_(SipKey::random()) {}
+  explicit BoundarySymbols(PrototypeTable& symbols)
+      : symbols_(symbols), key_(SipKey::call_tables_key()) {}
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 

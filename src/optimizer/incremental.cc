@@ -9,7 +9,7 @@
 
 namespace tessary {
 
-IncrementalReducer::IncrementalReducer() : hash_key_(SipKey::random()) {}
+IncrementalReducer::IncrementalReducer() : hash_key_(SipKey::call_tables_key()) {}
 
 void IncrementalReducer::begin_hash(const NodeKey& key) {
   // Equal keys write equal bytes; keys that share these bytes (stages, some

@@ -64,7 +64,8 @@ class IncrementalReducer {
 
   std::vector<NodeKey> nodes_;
   std::vector<std::uint64_t> remap_;
-  // Interning table of nodes_: hashes of token and inputs, keyed per reducer.
+  // Interning table of nodes_: hashes of token and inputs, under a key no
+  // caller can know (SipKey::call_tables_key).
   IdTable index_;
   SipKey hash_key_;
   std::uint64_t total_work_ = 0;

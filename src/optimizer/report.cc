@@ -10,8 +10,7 @@
 namespace tessary {
 
 std::size_t ReportKeyHash::operator()(const std::string& key) const {
-  static const SipKey kProcessKey = SipKey::random();
-  return static_cast<std::size_t>(siphash13(kProcessKey, key));
+  return static_cast<std::size_t>(siphash13(SipKey::call_tables_key(), key));
 }
 
 // No copy of the keys is made: the pipeline needs only their symbols,
