@@ -378,14 +378,29 @@ std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record) {
   return {layout.eq, layout.eq_len};
 }
 
-bool read_op_record(const std::uint8_t* record, OpRecordParts& out) {
+bool read_record_parts(const std::uint8_t* record, RecordParts& out) {
   const RecordLayout layout = read_layout(record);
   if (layout.nan_count != 0 || layout.eq_len == 0) return false;
-  if (static_cast<NodeKind>(layout.eq[0]) != NodeKind::kOp) return false;
-  const std::uint8_t* const fields = layout.eq + 1;
-  Cursor in(fields, layout.eq + layout.eq_len);
-  // The name, then the parameters as Encoder::param wrote them.
-  (void)in.u();
+  out.kind = static_cast<NodeKind>(layout.eq[0]);
+  Cursor in(layout.eq + 1, layout.eq + layout.eq_len);
+  // Everything before the inputs, as encode_fields wrote it.
+  switch (out.kind) {
+    case NodeKind::kSource:
+    case NodeKind::kOp:
+    case NodeKind::kReduction:
+      (void)in.u();  // the name
+      break;
+    case NodeKind::kExternal:
+      for (int field = 0; field < 5; ++field) (void)in.u();
+      if (in.u() != 0) (void)in.u();  // the preprocessing reference, if present
+      break;
+    case NodeKind::kExchange:
+      break;
+    case NodeKind::kStage:
+      return false;
+    default:
+      fault("corrupt packed key");
+  }
   const std::uint64_t params = in.u();
   for (std::uint64_t i = 0; i < params; ++i) {
     (void)in.u();  // the key
@@ -404,8 +419,9 @@ bool read_op_record(const std::uint8_t* record, OpRecordParts& out) {
         fault("corrupt packed key");
     }
   }
-  out.fields = {fields, static_cast<std::size_t>(in.position() - fields)};
-  out.inputs = in.ids();
+  out.fields = {layout.eq, static_cast<std::size_t>(in.position() - layout.eq)};
+  out.inputs.clear();
+  if (out.kind != NodeKind::kSource) out.inputs = in.ids();
   return true;
 }
 

@@ -37,15 +37,18 @@ std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record);
 // Rebuilds the key a record was made from.
 NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool);
 
-// What an op's token depends on, read from its record without rebuilding the
-// key: the stored bytes of its name and parameters (equal bytes, equal
-// tokens), and its inputs.
-struct OpRecordParts {
+// What a record says besides its inputs, read without rebuilding the key:
+// its kind, the stored bytes of everything but the inputs (within one store,
+// equal bytes mean keys equal but for their inputs, so equal tokens), and
+// the inputs themselves.
+struct RecordParts {
+  NodeKind kind = NodeKind::kSource;
   std::span<const std::uint8_t> fields;
   NodeIds inputs;
 };
-// Fills `out` for an op record. False for a record of any other kind, and for
-// one that keeps raw NaN bits, whose token needs the whole key.
-bool read_op_record(const std::uint8_t* record, OpRecordParts& out);
+// Fills `out` for a source, op, reduction, external or exchange record.
+// False for a stage record, and for one that keeps raw NaN bits, which only
+// the whole key carries.
+bool read_record_parts(const std::uint8_t* record, RecordParts& out);
 
 }  // namespace tessary

@@ -10,6 +10,7 @@
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/id_table.h"
+#include "base/recent_cache.h"
 #include "base/thread_annotations.h"
 #include "ir/packed_key.h"
 #include "ir/string_pool.h"
@@ -240,60 +241,37 @@ NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)
   });
 }
 
-namespace {
-
-// Tokens of recently seen op signatures (the stored bytes of a name and its
-// parameters). Graphs repeat a few signatures on most of their ops, so a small
-// direct-mapped table, checked by comparing the bytes, spares most of them
-// rebuilding the key and writing the token. The table grows with the store up
-// to kMaxSlots, so a small store does not pay for a large empty table.
-class OpTokenCache {
- public:
-  explicit OpTokenCache(std::size_t nodes)
-      : shift_(64 - std::countr_zero(std::bit_ceil(std::clamp<std::size_t>(nodes, 8, kMaxSlots)))),
-        slots_(std::size_t{1} << (64 - shift_)) {}
-
-  template <typename MakeToken>
-  const std::string& token(std::span<const std::uint8_t> fields, MakeToken make_token) {
-    const std::string_view bytes(reinterpret_cast<const char*>(fields.data()), fields.size());
-    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(bytes) >> shift_)];
-    if (!slot.used || slot.fields != bytes) {
-      std::string token = make_token();
-      slot.fields.assign(bytes);
-      slot.token = std::move(token);
-      slot.used = true;
-    }
-    return slot.token;
-  }
-
- private:
-  static constexpr std::size_t kMaxSlots = 1024;
-  struct Slot {
-    bool used = false;
-    std::string fields;
-    std::string token;
-  };
-  int shift_;  // the top bits of the hash pick the slot
-  std::vector<Slot> slots_;
-};
-
-}  // namespace
-
 NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
-    const std::function<void(NodeId, const NodeKey&)>& other) const {
+    const std::function<void(NodeId, NodeKey&&)>& other,
+    const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
   return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
     const State::Inner& s = state_->inner;
-    OpTokenCache tokens(s.records.size());
-    OpRecordParts parts;
+    // Graphs repeat a few signatures (stored bytes of everything but the
+    // inputs) on most of their nodes: an op's token is made once per cached
+    // signature, and a boundary node whose signature an earlier node had is
+    // handed over as that node's repeat, without rebuilding its key.
+    constexpr std::size_t kMaxSlots = 1024;
+    RecentCache<std::string> tokens(s.records.size(), kMaxSlots);
+    RecentCache<NodeId> boundaries(s.records.size(), kMaxSlots);
+    RecordParts parts;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
-      if (read_op_record(record, parts)) {
-        const std::string& token =
-            tokens.token(parts.fields, [&] { return unpack_key(record, s.strings).token(); });
-        op(i, token, parts.inputs.span());
+      if (!read_record_parts(record, parts)) {
+        other(i, unpack_key(record, s.strings));
+        continue;
+      }
+      const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
+                                    parts.fields.size());
+      if (parts.kind == NodeKind::kOp) {
+        const std::string* token = tokens.find(fields);
+        if (token == nullptr) token = &tokens.put(fields, unpack_key(record, s.strings).token());
+        op(i, *token, parts.inputs.span());
+      } else if (const NodeId* earlier = boundaries.find(fields)) {
+        repeat(i, *earlier, parts.inputs.span());
       } else {
         other(i, unpack_key(record, s.strings));
+        (void)boundaries.put(fields, i);
       }
     }
     return s.outputs;

@@ -78,11 +78,16 @@ class GraphStore {
   NodeIds visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const;
   // The same, except that an op node comes to `op` as its token and inputs:
   // its key is not rebuilt, and the token is made once per distinct name and
-  // parameters. Every other node comes to `other` as its key, and so does an
-  // op whose parameters keep the raw bits of a NaN.
+  // parameters (as far as a small cache remembers them). Other nodes come to
+  // `other` as their keys (which it may keep), except that one whose key equals an earlier
+  // node's but for its inputs may come to `repeat(id, earlier, inputs)`
+  // instead. A node whose parameters keep the raw bits of a NaN always comes
+  // to `other`, even an op.
   NodeIds visit_tokens(
       const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs)>& op,
-      const std::function<void(NodeId, const NodeKey&)>& other) const;
+      const std::function<void(NodeId, NodeKey&&)>& other,
+      const std::function<void(NodeId, NodeId earlier, std::span<const NodeId> inputs)>& repeat)
+      const;
 
   StoreFootprint footprint() const;
 

@@ -27,13 +27,21 @@ class BoundarySymbols {
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
-  const std::string& symbol_of(const NodeKey& key) {
+  // The symbol of `key`. A new symbol's prototype is a copy of `key`, or
+  // `key` itself when `owned` points at it (the caller gives it up then).
+  const std::string& symbol_of(const NodeKey& key, NodeKey* owned = nullptr) {
     const std::uint64_t h = hash_except_inputs(key);
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
     const std::string token = scratch_.substr(0, token_size_);
-    auto [it, inserted] = symbols_.try_emplace(token, key);
+    // try_emplace takes the key only when it inserts, so `owned` is moved
+    // from at most once, and only by the insertion that keeps it.
+    auto emplace = [&](std::string symbol) {
+      return owned != nullptr ? symbols_.try_emplace(std::move(symbol), std::move(*owned))
+                              : symbols_.try_emplace(std::move(symbol), key);
+    };
+    auto [it, inserted] = emplace(token);
     if (!inserted) {
       // Suffixes already handed out for this token are skipped at once, so
       // many keys sharing one token cost one probe each.
@@ -43,7 +51,7 @@ class BoundarySymbols {
         symbol = token;
         symbol.push_back('#');
         symbol.append(std::to_string(++next));
-        std::tie(it, inserted) = symbols_.try_emplace(std::move(symbol), key);
+        std::tie(it, inserted) = emplace(std::move(symbol));
       } while (!inserted);
     }
     // Elements of an unordered_map keep their address when it rehashes.
@@ -129,6 +137,25 @@ void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber
 
 void EngineGraphBuilder::add(const NodeKey& key) {
   add_with(key, size(), [](NodeId input) { return input; });
+}
+
+void EngineGraphBuilder::add(NodeKey&& key) {
+  if (key.kind() == NodeKind::kOp) {
+    add(static_cast<const NodeKey&>(key));
+    return;
+  }
+  // The key may become its symbol's prototype, so its inputs are read first.
+  const NodeIds inputs(key.inputs().begin(), key.inputs().end());
+  const std::string& symbol = state_->boundary_symbols.symbol_of(key, &key);
+  append(symbol, true, inputs.span(), size(), [](NodeId input) { return input; });
+}
+
+void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inputs) {
+  const std::vector<EngineNode>& nodes = state_->build.graph.nodes;
+  if (earlier >= nodes.size() || !nodes[earlier].boundary) {
+    fault("repeated node names no earlier boundary node");
+  }
+  append(nodes[earlier].op, true, inputs, size(), [](NodeId input) { return input; });
 }
 
 void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {

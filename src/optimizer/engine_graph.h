@@ -86,6 +86,11 @@ class EngineGraphBuilder {
   std::size_t size() const;
   // Appends `key` as the next node; its inputs are the children as they stand.
   void add(const NodeKey& key);
+  // The same for a key the builder may keep as a prototype instead of a copy.
+  void add(NodeKey&& key);
+  // Appends a boundary node whose key equals that of node `earlier` but for
+  // its inputs, so it shares that node's symbol.
+  void add_repeat(NodeId earlier, std::span<const NodeId> inputs);
   // Appends an op known by its token (NodeKey::token) and inputs.
   void add_op(std::string_view token, std::span<const NodeId> inputs);
   // Appends `key`, whose own id is `id`, with every input j replaced by

@@ -19,7 +19,10 @@ NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) 
   builder.reserve(store.node_count());
   return store.visit_tokens([&](NodeId, std::string_view token,
                                 std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
-                            [&](NodeId, const NodeKey& key) { builder.add(key); });
+                            [&](NodeId, NodeKey&& key) { builder.add(std::move(key)); },
+                            [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
+                              builder.add_repeat(earlier, inputs);
+                            });
 }
 
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,

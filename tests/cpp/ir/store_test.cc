@@ -160,6 +160,8 @@ TEST(GraphStoreSnapshot, VisitSeesEveryNodeInOrder) {
 // Ops come as tokens from a cache of their name-and-parameter bytes: every
 // token must still be the key's own, whatever the inputs, the float bits
 // (-0.0, NaN payloads), the escapes in strings, or evictions from the cache.
+// Boundary nodes repeating an earlier key but for inputs come as repeats,
+// and only those.
 TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   GraphStore store;
   must(store.intern(Source{"x", {}}));
@@ -196,11 +198,21 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   for (const NodeKey& key : ops) must(store.intern(key));
   must(store.intern(Reduction{"sum", params({{"axis", ParamValue::integer(0)}}), {2}}));
   must(store.intern(Exchange{{}, {3}}));
+  must(store.intern(Reduction{"sum", params({{"axis", ParamValue::integer(0)}}), {3}}));
+  must(store.intern(Exchange{{}, {4}}));
+  PayloadDescriptor with_ref{"model", "h", "torch", "2", "s", std::string("prep")};
+  PayloadDescriptor without_ref = with_ref;
+  without_ref.preprocessing_ref = std::nullopt;
+  must(store.intern(External{with_ref, params({{"k", ParamValue::integer(1)}}), {0}}));
+  must(store.intern(External{without_ref, params({{"k", ParamValue::integer(1)}}), {0}}));
+  must(store.intern(External{with_ref, params({{"k", ParamValue::integer(1)}}), {1}}));
+  must(store.intern(External{without_ref, params({{"k", ParamValue::integer(1)}}), {0, 1}}));
   ASSERT_TRUE(store.mark_output(4).ok());
 
   const Snapshot snap = store.snapshot();
   std::vector<NodeId> seen;
   std::vector<NodeId> whole_ops;
+  std::vector<NodeId> repeats;
   const NodeIds marks = store.visit_tokens(
       [&](NodeId id, std::string_view token, std::span<const NodeId> inputs) {
         seen.push_back(id);
@@ -215,9 +227,20 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
         ASSERT_LT(id, snap.nodes.size());
         EXPECT_EQ(key, snap.nodes[id]) << id;
         if (key.kind() == NodeKind::kOp) whole_ops.push_back(id);
+      },
+      [&](NodeId id, NodeId earlier, std::span<const NodeId> inputs) {
+        seen.push_back(id);
+        repeats.push_back(id);
+        ASSERT_LT(earlier, id);
+        ASSERT_LT(id, snap.nodes.size());
+        EXPECT_EQ(snap.nodes[id].with_inputs({}), snap.nodes[earlier].with_inputs({})) << id;
+        const auto want = snap.nodes[id].inputs();
+        EXPECT_TRUE(std::equal(inputs.begin(), inputs.end(), want.begin(), want.end())) << id;
       });
   // Only the ops whose NaN keeps its payload come whole.
   EXPECT_EQ(whole_ops, (std::vector<NodeId>{7, 8}));
+  // The second sum, exchange and externals repeat earlier keys but for inputs.
+  EXPECT_EQ(repeats, (std::vector<NodeId>{6014, 6015, 6018, 6019}));
   ASSERT_EQ(seen.size(), snap.nodes.size());
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
   EXPECT_EQ(marks, snap.outputs);

@@ -1,0 +1,48 @@
+#include "base/recent_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tessary {
+namespace {
+
+TEST(RecentCache, FindsWhatWasPutAndMissesOtherwise) {
+  RecentCache<int> cache(4, 1024);
+  EXPECT_EQ(cache.find("a"), nullptr);
+  EXPECT_EQ(cache.put("a", 1), 1);
+  ASSERT_NE(cache.find("a"), nullptr);
+  EXPECT_EQ(*cache.find("a"), 1);
+  EXPECT_EQ(cache.find("b"), nullptr);
+  EXPECT_EQ(cache.find(std::string_view("a\0", 2)), nullptr);
+  (void)cache.put("a", 2);
+  EXPECT_EQ(*cache.find("a"), 2);
+}
+
+// Far more keys than slots: every hit must still return that key's own
+// value, whichever keys evicted which.
+TEST(RecentCache, EvictionNeverReturnsAnotherKeysValue) {
+  RecentCache<std::string> cache(8, 8);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 500; ++i) {
+      const std::string key = "key" + std::to_string(i);
+      if (const std::string* hit = cache.find(key)) {
+        EXPECT_EQ(*hit, "value" + std::to_string(i));
+      } else {
+        (void)cache.put(key, "value" + std::to_string(i));
+      }
+    }
+  }
+  // Keys sharing length, head and tail hash alike; they must still differ.
+  RecentCache<int> alike(8, 8);
+  const std::string a = "prefix__A__suffix";
+  const std::string b = "prefix__B__suffix";
+  (void)alike.put(a, 1);
+  EXPECT_EQ(alike.find(b), nullptr);
+  (void)alike.put(b, 2);
+  EXPECT_EQ(alike.find(a), nullptr);
+  EXPECT_EQ(*alike.find(b), 2);
+}
+
+}  // namespace
+}  // namespace tessary
