@@ -10,8 +10,16 @@ namespace tessary::eqsat {
 
 SymbolLang::SymbolLang(GlobalSymbol op, std::span<const Id> children)
     : op_(op), arity_(static_cast<std::uint32_t>(children.size())), inline_{} {
-  if (arity_ > kInlineChildren) heap_ = new Id[arity_];
-  std::copy(children.begin(), children.end(), data());
+  if (arity_ > kInlineChildren) {
+    heap_ = new Id[arity_];
+    std::copy(children.begin(), children.end(), heap_);
+    return;
+  }
+  // Nearly every node lands here: one or two ids, copied one by one rather
+  // than through a call to memcpy.
+  static_assert(kInlineChildren == 2);
+  if (arity_ > 0) inline_[0] = children[0];
+  if (arity_ > 1) inline_[1] = children[1];
 }
 
 SymbolLang::SymbolLang(const SymbolLang& other) : SymbolLang(other.op_, other.children()) {}

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "base/fault.h"
 #include "base/hash.h"
@@ -26,25 +27,41 @@ eqsat::Pattern parse_rule_pattern(const std::string& text) {
 }
 
 // Engine symbols of the nodes' ops. Graphs repeat a few op strings on most
-// nodes, so a small direct-mapped cache of recent strings (checked by
-// comparing the text) saves most lookups in the shared symbol table.
+// nodes, and a front end reduces graphs over the same ops again and again,
+// so each thread keeps a small direct-mapped cache of recent strings with
+// their symbols, checked by comparing the text, which spares most lookups in
+// the shared (locked) symbol table. Symbols and their texts live as long as
+// the process, so an entry never goes stale.
 class SymbolCache {
  public:
-  eqsat::GlobalSymbol operator()(const std::string& op) {
-    eqsat::GlobalSymbol& slot = slots_[static_cast<std::size_t>(edge_hash(op) >> 56) % kSlots];
-    if (slot.is_null() || slot.as_str() != op) slot = eqsat::GlobalSymbol(op);
-    return slot;
+  eqsat::GlobalSymbol operator()(std::string_view op) {
+    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(op) >> 56) % kSlots];
+    if (slot.symbol.is_null() || slot.text != op) {
+      const eqsat::GlobalSymbol symbol(op);
+      slot.text = symbol.as_str();
+      slot.symbol = symbol;
+    }
+    return slot.symbol;
+  }
+
+  static SymbolCache& for_this_thread() {
+    thread_local SymbolCache cache;
+    return cache;
   }
 
  private:
   static constexpr std::size_t kSlots = 256;
-  std::array<eqsat::GlobalSymbol, kSlots> slots_{};
+  struct Slot {
+    eqsat::GlobalSymbol symbol;
+    std::string_view text;  // symbol.as_str(), without its lock
+  };
+  std::array<Slot, kSlots> slots_{};
 };
 
 // Adds every node to a fresh e-graph, children first; returns the class id
 // recorded for each node. Equal ops over equal classes share a class already.
 std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
-  SymbolCache symbol_of;
+  SymbolCache& symbol_of = SymbolCache::for_this_thread();
   std::vector<eqsat::GlobalSymbol> ops;
   ops.reserve(graph.nodes.size());
   for (const EngineNode& node : graph.nodes) ops.push_back(symbol_of(node.op));
