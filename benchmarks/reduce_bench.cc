@@ -17,6 +17,7 @@
 #include "optimizer/engine.h"
 #include "optimizer/fusion.h"
 #include "optimizer/incremental.h"
+#include "optimizer/pipeline.h"
 #include "optimizer/report.h"
 
 namespace tessary {
@@ -193,7 +194,7 @@ void BM_ReducePasses(benchmark::State& state) {
     std::optional<EngineGraphBuild> build(std::move(*builder).finish(marks));
     builder.reset();
     t[0] += lap(since);
-    drop_unreachable(build->graph);
+    build->graph = dead_code_elimination(std::move(build->graph));
     t[1] += lap(since);
     std::optional<EngineGraph> canonical(engine.canonicalize(build->graph));
     t[2] += lap(since);

@@ -112,31 +112,25 @@ void EngineGraphBuilder::reserve(std::size_t nodes) { state_->build.graph.nodes.
 
 std::size_t EngineGraphBuilder::size() const { return state_->build.graph.nodes.size(); }
 
-template <typename Renumber>
-void EngineGraphBuilder::append(std::string op, bool boundary, std::span<const NodeId> inputs,
-                                std::uint64_t id, Renumber renumber) {
+void EngineGraphBuilder::append(std::string op, bool boundary, std::span<const NodeId> inputs) {
   std::vector<EngineNode>& nodes = state_->build.graph.nodes;
-  if (nodes.size() >= std::numeric_limits<EngineIndex>::max() - 1) {
-    fault("engine graph is too large");
-  }
+  const std::size_t id = nodes.size();
+  if (id >= std::numeric_limits<EngineIndex>::max() - 1) fault("engine graph is too large");
   EngineNode node{std::move(op), {}, boundary};
   node.children.reserve(inputs.size());
   for (const NodeId input : inputs) {
     if (input >= id) fault("node input does not precede its user");
-    node.children.push_back(static_cast<EngineIndex>(renumber(input)));
+    node.children.push_back(static_cast<EngineIndex>(input));
   }
   nodes.push_back(std::move(node));
 }
 
-template <typename Renumber>
-void EngineGraphBuilder::add_with(const NodeKey& key, std::uint64_t id, Renumber renumber) {
-  const bool boundary = key.kind() != NodeKind::kOp;
-  append(boundary ? state_->boundary_symbols.symbol_of(key) : key.token(), boundary, key.inputs(),
-         id, renumber);
-}
-
 void EngineGraphBuilder::add(const NodeKey& key) {
-  add_with(key, size(), [](NodeId input) { return input; });
+  if (key.kind() == NodeKind::kOp) {
+    append(key.token(), false, key.inputs());
+  } else {
+    append(state_->boundary_symbols.symbol_of(key), true, key.inputs());
+  }
 }
 
 void EngineGraphBuilder::add(NodeKey&& key) {
@@ -146,8 +140,7 @@ void EngineGraphBuilder::add(NodeKey&& key) {
   }
   // The key may become its symbol's prototype, so its inputs are read first.
   const NodeIds inputs(key.inputs().begin(), key.inputs().end());
-  const std::string& symbol = state_->boundary_symbols.symbol_of(key, &key);
-  append(symbol, true, inputs.span(), size(), [](NodeId input) { return input; });
+  append(state_->boundary_symbols.symbol_of(key, &key), true, inputs.span());
 }
 
 void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inputs) {
@@ -155,17 +148,12 @@ void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inpu
   if (earlier >= nodes.size() || !nodes[earlier].boundary) {
     fault("repeated node names no earlier boundary node");
   }
-  append(nodes[earlier].op, true, inputs, size(), [](NodeId input) { return input; });
+  append(nodes[earlier].op, true, inputs);
 }
 
 void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {
   if (!is_op_symbol(token)) fault("op token does not name an op");
-  append(std::string(token), false, inputs, size(), [](NodeId input) { return input; });
-}
-
-void EngineGraphBuilder::add_renumbered(const NodeKey& key, NodeId id,
-                                        std::span<const std::uint64_t> renumber) {
-  add_with(key, id, [&](NodeId input) { return renumber[input]; });
+  append(std::string(token), false, inputs);
 }
 
 EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outputs) && {
@@ -210,15 +198,6 @@ EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
   builder.reserve(keys.size());
   for (const NodeKey& key : keys) builder.add(key);
   return std::move(builder).finish(outputs);
-}
-
-EngineGraphBuild to_engine_graph(std::span<const NodeKey> nodes, const LiveGraph& live) {
-  EngineGraphBuilder builder;
-  builder.reserve(live.kept.size());
-  for (const std::uint64_t id : live.kept) {
-    builder.add_renumbered(nodes[id], id, live.renumber);
-  }
-  return std::move(builder).finish(live.outputs);
 }
 
 void verify_engine_graph(const EngineGraph& graph) {

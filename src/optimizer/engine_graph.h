@@ -13,7 +13,6 @@
 
 #include "base/small_vec.h"
 #include "ir/node.h"
-#include "optimizer/dce.h"
 
 namespace tessary {
 
@@ -93,21 +92,14 @@ class EngineGraphBuilder {
   void add_repeat(NodeId earlier, std::span<const NodeId> inputs);
   // Appends an op known by its token (NodeKey::token) and inputs.
   void add_op(std::string_view token, std::span<const NodeId> inputs);
-  // Appends `key`, whose own id is `id`, with every input j replaced by
-  // renumber[j] (dead-code elimination's numbering).
-  void add_renumbered(const NodeKey& key, NodeId id, std::span<const std::uint64_t> renumber);
   // The graph with `outputs` (positions among the added nodes) and its
   // prototypes; the builder is spent.
   EngineGraphBuild finish(std::span<const std::uint64_t> outputs) &&;
 
  private:
   struct State;
-  template <typename Renumber>
-  void add_with(const NodeKey& key, std::uint64_t id, Renumber renumber);
-  // Appends a node with symbol `op`; `id` is the id its inputs must precede.
-  template <typename Renumber>
-  void append(std::string op, bool boundary, std::span<const NodeId> inputs, std::uint64_t id,
-              Renumber renumber);
+  // Appends the next node, with symbol `op`; its inputs must precede it.
+  void append(std::string op, bool boundary, std::span<const NodeId> inputs);
 
   std::unique_ptr<State> state_;
 };
@@ -122,8 +114,6 @@ bool same_except_inputs(const NodeKey& a, const NodeKey& b);
 // positions, and outputs out of range, are broken preconditions (faults).
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
                                  std::span<const std::uint64_t> outputs);
-// The same for the live part of `nodes` only, read in place.
-EngineGraphBuild to_engine_graph(std::span<const NodeKey> nodes, const LiveGraph& live);
 
 // Faults unless every child and output of `graph` names an earlier node (or,
 // for outputs, any node), and every boundary flag agrees with its symbol.

@@ -1,5 +1,7 @@
 #include "optimizer/pipeline.h"
 
+#include <utility>
+
 #include "base/fault.h"
 #include "optimizer/cse.h"
 #include "optimizer/dce.h"
@@ -7,15 +9,15 @@
 
 namespace tessary {
 
-namespace {
-
-// The passes after dead-code elimination, on the live engine graph; fills
-// every counter but the first two.
-Reduced reduce_live(EngineGraphBuild build, const RewriteEngine& engine, bool maximal_fusion) {
+Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
+                            const RewriteEngine& engine, bool maximal_fusion) {
+  // Keep only what the outputs reach, renumbered densely in order.
+  EngineGraph live = dead_code_elimination(std::move(build.graph));
+  const std::uint64_t reachable_nodes = live.nodes.size();
   // Merge the nodes the engine proves equal (commutativity, identities). The
-  // input graph is not needed afterwards (its prototypes are).
-  const std::size_t outputs = build.graph.outputs.size();
-  EngineGraph canonical = engine.canonicalize_in_place(std::move(build.graph));
+  // live graph is not needed afterwards (its prototypes are).
+  const std::size_t outputs = live.outputs.size();
+  EngineGraph canonical = engine.canonicalize_in_place(std::move(live));
   if (canonical.outputs.size() != outputs) fault("rewrite engine changed the number of outputs");
 #ifndef NDEBUG
   verify_engine_graph(canonical);
@@ -34,31 +36,62 @@ Reduced reduce_live(EngineGraphBuild build, const RewriteEngine& engine, bool ma
   const std::size_t canonical_nodes = folded.nodes.size();
   // Group ops into stages and rebuild boundary nodes from their prototypes.
   Reduced reduced = stage_fusion(std::move(folded), build.symbols, maximal_fusion);
+  reduced.counters.input_nodes = input_nodes;
+  reduced.counters.reachable_nodes = reachable_nodes;
   reduced.counters.canonical_nodes = canonical_nodes;
   return reduced;
 }
 
-}  // namespace
-
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
-  // Keep only what the outputs reach, renumbered densely.
-  const LiveGraph live = dead_code_elimination(nodes, outputs);
   // Keys become symbols with operand indices; boundary keys become prototypes.
-  Reduced reduced = reduce_live(to_engine_graph(nodes, live), engine, maximal_fusion);
-  reduced.counters.input_nodes = nodes.size();
-  reduced.counters.reachable_nodes = live.kept.size();
-  return reduced;
+  return reduce_engine_graph(to_engine_graph(nodes, outputs), nodes.size(), engine, maximal_fusion);
 }
 
-Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
-                            const RewriteEngine& engine, bool maximal_fusion) {
-  drop_unreachable(build.graph);
-  const std::uint64_t reachable_nodes = build.graph.nodes.size();
-  Reduced reduced = reduce_live(std::move(build), engine, maximal_fusion);
-  reduced.counters.input_nodes = input_nodes;
-  reduced.counters.reachable_nodes = reachable_nodes;
-  return reduced;
+NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
+  builder.reserve(store.node_count());
+  return store.visit_tokens([&](NodeId, std::string_view token,
+                                std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
+                            [&](NodeId, NodeKey&& key) { builder.add(std::move(key)); },
+                            [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
+                              builder.add_repeat(earlier, inputs);
+                            });
+}
+
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
+                            bool maximal_fusion) {
+  EngineGraphBuilder builder;
+  const NodeIds marks = load_engine_graph(store, builder);
+  const std::uint64_t count = builder.size();
+  return from_reduced(
+      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion));
+}
+
+Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
+                                                       std::span<const std::uint64_t> outputs,
+                                                       const RewriteEngine& engine,
+                                                       bool maximal_fusion) {
+  EngineGraphBuilder builder;
+  (void)load_engine_graph(store, builder);
+  const std::uint64_t count = builder.size();
+  for (const std::uint64_t o : outputs) {
+    if (o >= count) return Err(BadNodeId{o});
+  }
+  return from_reduced(
+      reduce_engine_graph(std::move(builder).finish(outputs), count, engine, maximal_fusion));
+}
+
+ReductionResult from_reduced(Reduced reduced) {
+  ReductionResult result{GraphStore(), reduced.counters};
+  // ids[p]: the id the new store gave the node at position p.
+  auto ids = result.store.intern_sequence(reduced.nodes);
+  if (!ids) fault("reduced graph references only earlier nodes");
+  for (const std::uint64_t o : reduced.outputs) {
+    if (o >= ids.value().size() || !result.store.mark_output(ids.value()[o])) {
+      fault("reduced output is valid");
+    }
+  }
+  return result;
 }
 
 }  // namespace tessary

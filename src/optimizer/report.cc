@@ -5,60 +5,11 @@
 
 #include "base/fault.h"
 #include "base/hash.h"
-#include "optimizer/pipeline.h"
 
 namespace tessary {
 
 std::size_t ReportKeyHash::operator()(const std::string& key) const {
   return static_cast<std::size_t>(siphash13(SipKey::call_tables_key(), key));
-}
-
-// No copy of the keys is made: the pipeline needs only their symbols,
-// operands and prototypes, and ops come as their tokens alone.
-NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
-  builder.reserve(store.node_count());
-  return store.visit_tokens([&](NodeId, std::string_view token,
-                                std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
-                            [&](NodeId, NodeKey&& key) { builder.add(std::move(key)); },
-                            [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
-                              builder.add_repeat(earlier, inputs);
-                            });
-}
-
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
-                            bool maximal_fusion) {
-  EngineGraphBuilder builder;
-  const NodeIds marks = load_engine_graph(store, builder);
-  const std::uint64_t count = builder.size();
-  return from_reduced(
-      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion));
-}
-
-Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
-                                                       std::span<const std::uint64_t> outputs,
-                                                       const RewriteEngine& engine,
-                                                       bool maximal_fusion) {
-  EngineGraphBuilder builder;
-  (void)load_engine_graph(store, builder);
-  const std::uint64_t count = builder.size();
-  for (const std::uint64_t o : outputs) {
-    if (o >= count) return Err(BadNodeId{o});
-  }
-  return from_reduced(
-      reduce_engine_graph(std::move(builder).finish(outputs), count, engine, maximal_fusion));
-}
-
-ReductionResult from_reduced(Reduced reduced) {
-  ReductionResult result{GraphStore(), reduced.counters};
-  // ids[p]: the id the new store gave the node at position p.
-  auto ids = result.store.intern_sequence(reduced.nodes);
-  if (!ids) fault("reduced graph references only earlier nodes");
-  for (const std::uint64_t o : reduced.outputs) {
-    if (o >= ids.value().size() || !result.store.mark_output(ids.value()[o])) {
-      fault("reduced output is valid");
-    }
-  }
-  return result;
 }
 
 namespace {

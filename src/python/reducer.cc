@@ -11,6 +11,7 @@
 #include "base/fault.h"
 #include "optimizer/engine.h"
 #include "optimizer/incremental.h"
+#include "optimizer/pipeline.h"
 #include "optimizer/report.h"
 #include "python/args.h"
 #include "python/convert.h"

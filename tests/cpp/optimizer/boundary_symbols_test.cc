@@ -7,6 +7,7 @@
 
 #include "optimizer/engine_graph.h"
 #include "optimizer/incremental.h"
+#include "optimizer/pipeline.h"
 #include "optimizer/report.h"
 #include "test_graphs.h"
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "optimizer/pipeline.h"
 #include "optimizer/report.h"
 #include "test_graphs.h"
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/fault.h"
 #include "optimizer/cse.h"
 #include "optimizer/dce.h"
 #include "test_graphs.h"
@@ -10,6 +11,7 @@ namespace tessary {
 namespace {
 
 using testing::in;
+using testing::make_store;
 using testing::mem;
 using testing::member;
 using testing::op;
@@ -97,28 +99,37 @@ TEST(ReduceWithMode, BadOutputFaults) {
 TEST(DeadCodeElimination, RenumbersReachableNodesInOrder) {
   const std::vector<NodeKey> nodes = {src("a"), src("b"), op("neg", {1}), op("exp", {0}),
                                       op("add", {2, 2})};
-  const LiveGraph live = dead_code_elimination(nodes, std::vector<std::uint64_t>{4, 4});
-  EXPECT_EQ(live.kept, (std::vector<std::uint64_t>{1, 2, 4}));
-  EXPECT_EQ(live.outputs, (std::vector<std::uint64_t>{2, 2}));
-  const std::vector<NodeKey> want = {src("b"), op("neg", {0}), op("add", {1, 1})};
-  for (std::size_t k = 0; k < want.size(); ++k) EXPECT_EQ(live.key(nodes, k), want[k]);
-  const EngineGraph graph = to_engine_graph(nodes, live).graph;
-  const std::vector<EngineNode> want_graph = {
+  const EngineGraph graph =
+      dead_code_elimination(to_engine_graph(nodes, std::vector<std::uint64_t>{4, 4}).graph);
+  const std::vector<EngineNode> want = {
       {"src|b", {}, true}, {"op|neg", {0}, false}, {"op|add", {1, 1}, false}};
-  EXPECT_EQ(graph.nodes, want_graph);
+  EXPECT_EQ(graph.nodes, want);
   EXPECT_EQ(graph.outputs, (std::vector<EngineIndex>{2, 2}));
+}
+
+TEST(DeadCodeElimination, NoOutputsKeepsNothing) {
+  const std::vector<NodeKey> nodes = {src("a"), op("neg", {0})};
+  const EngineGraph graph =
+      dead_code_elimination(to_engine_graph(nodes, std::vector<std::uint64_t>{}).graph);
+  EXPECT_TRUE(graph.nodes.empty());
+  EXPECT_TRUE(graph.outputs.empty());
 }
 
 TEST(DeadCodeElimination, LongChainNeedsNoCallStack) {
   std::vector<NodeKey> nodes = {src("s")};
   for (NodeId i = 0; i < 200000; ++i) nodes.push_back(op("neg", {i}));
-  const LiveGraph live = dead_code_elimination(nodes, std::vector<std::uint64_t>{nodes.size() - 1});
-  EXPECT_EQ(live.kept.size(), nodes.size());
+  const EngineGraph graph = dead_code_elimination(
+      to_engine_graph(nodes, std::vector<std::uint64_t>{nodes.size() - 1}).graph);
+  EXPECT_EQ(graph.nodes.size(), nodes.size());
 }
 
-TEST(DeadCodeElimination, InputNotBeforeItsUserFaults) {
+TEST(DeadCodeElimination, ChildNotBeforeItsUserFaults) {
+  EngineGraph graph;
+  graph.nodes = {{"src|a", {}, true}, {"op|neg", {1}, false}};
+  graph.outputs = {1};
+  EXPECT_THROW((void)dead_code_elimination(graph), InternalFault);
   const std::vector<NodeKey> nodes = {src("a"), op("neg", {1})};
-  EXPECT_THROW((void)dead_code_elimination(nodes, std::vector<std::uint64_t>{1}), InternalFault);
+  EXPECT_THROW((void)to_engine_graph(nodes, std::vector<std::uint64_t>{1}), InternalFault);
 }
 
 // An engine that claims node 3 equals node 2: the graph it returns holds two
@@ -146,6 +157,123 @@ TEST(Cse, KeepsNodesThatDifferInSymbolOrOperandOrder) {
                  {"op|div", {0, 1}, false}};
   graph.outputs = {2, 3, 4};
   EXPECT_EQ(cse(graph), graph);
+}
+
+// The store-level entry points.
+
+const SaturationEngine& engine() {
+  static const SaturationEngine kEngine = SaturationEngine::default_engine();
+  return kEngine;
+}
+
+ReductionResult reduce_outputs(const GraphStore& store, const std::vector<std::uint64_t>& outs) {
+  auto r = reduce_with_outputs(store, outs, engine(), false);
+  EXPECT_TRUE(r.ok());
+  return std::move(r).value();
+}
+
+TEST(ReduceWith, OpOnASourceBecomesSourceAndStage) {
+  const GraphStore store = make_store({src("s"), op("neg", {0})}, {1});
+  const ReductionResult r = reduce_with(store, engine(), false);
+  const Snapshot snap = r.store.snapshot();
+  const std::vector<NodeKey> want = {src("s"), Stage{{0}, {member("op|neg", {in(0)})}}};
+  EXPECT_EQ(snap.nodes, want);
+  EXPECT_EQ(snap.outputs, (NodeIds{1}));
+  EXPECT_EQ(r.counters, (ReductionCounters{2, 2, 2, 1, 2, 1}));
+  EXPECT_EQ(store.node_count(), 2u);  // the reduced store is new; the old one is only read
+}
+
+TEST(ReduceWith, StoreWithoutMarksReducesToNothing) {
+  const GraphStore store = make_store({src("s"), op("neg", {0})});
+  const ReductionResult r = reduce_with(store, engine(), true);
+  EXPECT_EQ(r.store.node_count(), 0u);
+  EXPECT_EQ(r.counters, (ReductionCounters{2, 0, 0, 0, 0, 0}));
+}
+
+TEST(ReduceWithOutputs, UsesExactlyTheRequestedOutputs) {
+  const GraphStore store = make_store({src("s"), op("neg", {0}), op("exp", {1})}, {2});
+  const ReductionResult only_source = reduce_outputs(store, {0});
+  EXPECT_EQ(only_source.store.snapshot().nodes, (std::vector<NodeKey>{src("s")}));
+  EXPECT_EQ(only_source.store.outputs(), (NodeIds{0}));
+  EXPECT_EQ(only_source.counters, (ReductionCounters{3, 1, 1, 0, 1, 1}));
+  const ReductionResult none = reduce_outputs(store, {});
+  EXPECT_EQ(none.store.node_count(), 0u);
+  EXPECT_EQ(none.store.outputs(), NodeIds{});
+}
+
+TEST(ReduceWithOutputs, FirstBadIdIsReported) {
+  const GraphStore store =
+      make_store({src("a"), src("b"), src("c"), src("d"), op("neg", {0})}, {4});
+  auto five = reduce_with_outputs(store, std::vector<std::uint64_t>{5}, engine(), false);
+  ASSERT_FALSE(five.ok());
+  EXPECT_EQ(five.error(), BadNodeId{5});
+  auto seven = reduce_with_outputs(store, std::vector<std::uint64_t>{1, 7, 9}, engine(), false);
+  ASSERT_FALSE(seven.ok());
+  EXPECT_EQ(seven.error(), BadNodeId{7});
+}
+
+TEST(FromReduced, RepeatedOutputsAreMarkedOnceInFirstOrder) {
+  Reduced reduced;
+  reduced.nodes = {src("a"), src("b"), op("add", {0, 1})};
+  reduced.outputs = {2, 0, 2, 1, 0};
+  reduced.counters = ReductionCounters{9, 8, 7, 0, 3, 2};
+  const ReductionResult r = from_reduced(std::move(reduced));
+  EXPECT_EQ(r.store.outputs(), (NodeIds{2, 0, 1}));
+  EXPECT_EQ(r.counters, (ReductionCounters{9, 8, 7, 0, 3, 2}));
+}
+
+TEST(FromReduced, EqualKeysShareOneIdAndUsersFollow) {
+  Reduced reduced;
+  reduced.nodes = {src("a"), src("a"), op("neg", {1}), op("add", {0, 1})};
+  reduced.outputs = {2, 3};
+  const ReductionResult r = from_reduced(std::move(reduced));
+  const std::vector<NodeKey> want = {src("a"), op("neg", {0}), op("add", {0, 0})};
+  EXPECT_EQ(r.store.snapshot().nodes, want);
+  EXPECT_EQ(r.store.outputs(), (NodeIds{1, 2}));
+}
+
+TEST(FromReduced, BrokenReducedGraphsFault) {
+  Reduced forward;
+  forward.nodes = {op("neg", {1}), src("a")};
+  try {
+    (void)from_reduced(std::move(forward));
+    ADD_FAILURE() << "no fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "reduced graph references only earlier nodes");
+  }
+  Reduced bad_output;
+  bad_output.nodes = {src("a")};
+  bad_output.outputs = {1};
+  try {
+    (void)from_reduced(std::move(bad_output));
+    ADD_FAILURE() << "no fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "reduced output is valid");
+  }
+}
+
+TEST(ReduceWith, ReducedStoreReducesToItself) {
+  const GraphStore store =
+      make_store({src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), op("mul", {2, 3}),
+                  op("exp", {4}), Reduction{"sum", {}, {5}}, op("neg", {6})},
+                 {7, 4});
+  const ReductionResult once = reduce_with(store, engine(), false);
+  const ReductionResult twice = reduce_with(once.store, engine(), false);
+  const Snapshot a = once.store.snapshot();
+  const Snapshot b = twice.store.snapshot();
+  EXPECT_EQ(a.nodes, b.nodes);
+  EXPECT_EQ(a.outputs, b.outputs);
+  EXPECT_EQ(twice.counters.stages, 0u);
+  EXPECT_EQ(twice.counters.boundary_nodes, a.nodes.size());
+  EXPECT_EQ(twice.counters.input_nodes, a.nodes.size());
+}
+
+TEST(ReduceWith, PoisonedStoreFaults) {
+  GraphStore store = make_store({src("s")}, {0});
+  store.poison_for_testing();
+  EXPECT_THROW((void)reduce_with(store, engine(), false), InternalFault);
+  EXPECT_THROW((void)reduce_with_outputs(store, std::vector<std::uint64_t>{0}, engine(), false),
+               InternalFault);
 }
 
 }  // namespace
