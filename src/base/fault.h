@@ -1,12 +1,16 @@
 // Internal faults: a broken invariant or a poisoned lock ends the current
 // operation by throwing InternalFault. The Python layer catches it in one
 // place (guard_call) and raises PanicException, so nothing aborts the process.
+// Also the one locking API: a value behind a lock that poisons.
 #pragma once
 
 #include <exception>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "base/thread_annotations.h"
 
 namespace tessary {
 
@@ -24,59 +28,84 @@ class InternalFault : public std::exception {
 [[noreturn]] void fault(std::string_view message);
 
 // A mutual-exclusion lock that becomes poisoned when an operation holding it
-// ends by an exception. Once poisoned, every later acquisition faults.
-class PoisonMutex {
+// ends by an exception. Only PoisonGuarded takes it.
+class TESSARY_CAPABILITY("mutex") PoisonMutex {
  public:
   PoisonMutex() = default;
   PoisonMutex(const PoisonMutex&) = delete;
   PoisonMutex& operator=(const PoisonMutex&) = delete;
 
-  bool poisoned() const;
-  // Marks the lock poisoned; used by tests to reach the poisoned state.
-  void poison_for_testing();
+  void lock() TESSARY_ACQUIRE() { mu_.lock(); }
+  void unlock() TESSARY_RELEASE() { mu_.unlock(); }
+
+  bool poisoned() const TESSARY_REQUIRES(this) { return poisoned_; }
+  void set_poisoned() TESSARY_REQUIRES(this) { poisoned_ = true; }
 
  private:
-  friend class PoisonGuard;
-  template <typename F>
-  friend auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f());
   std::mutex mu_;
-  bool poisoned_ = false;  // guarded by mu_
+  bool poisoned_ TESSARY_GUARDED_BY(this) = false;
 };
 
-// Runs `f` holding `mu`: faults with `poisoned_message` when the lock is
-// already poisoned, and poisons it when `f` ends by an exception. Unlike
-// PoisonGuard it needs no exception count, so it is the one for hot paths.
-template <typename F>
-auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f());
-
-// Scoped lock on a PoisonMutex. Faults with `poisoned_message` when the lock is
-// already poisoned; poisons the lock when it is released by stack unwinding.
-class PoisonGuard {
+// Holds a PoisonMutex for one scope.
+class TESSARY_SCOPED_CAPABILITY PoisonLock {
  public:
-  PoisonGuard(PoisonMutex& mu, std::string_view poisoned_message);
-  ~PoisonGuard();
-  PoisonGuard(const PoisonGuard&) = delete;
-  PoisonGuard& operator=(const PoisonGuard&) = delete;
+  explicit PoisonLock(PoisonMutex& mu) TESSARY_ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  ~PoisonLock() TESSARY_RELEASE() { mu_.unlock(); }
+  PoisonLock(const PoisonLock&) = delete;
+  PoisonLock& operator=(const PoisonLock&) = delete;
 
  private:
   PoisonMutex& mu_;
-  int uncaught_at_entry_;
 };
 
-template <typename F>
-auto with_lock(PoisonMutex& mu, std::string_view poisoned_message, F&& f) -> decltype(f()) {
-  mu.mu_.lock();
-  struct Unlock {
-    std::mutex& mu;
-    ~Unlock() { mu.unlock(); }
-  } unlock{mu.mu_};
-  if (mu.poisoned_) fault(poisoned_message);
-  try {
-    return f();
-  } catch (...) {
-    mu.poisoned_ = true;  // the guarded data may be half-changed
-    throw;
+// A value that is only reached under its lock: `with` runs a function on it
+// holding the lock. Faults with the given message when the lock is poisoned,
+// and poisons it when the function ends by an exception (the value may be
+// half-changed), so every later user faults. The value never leaves the
+// lock: callers get it as a reference for the function's duration, and
+// return copies.
+template <typename T>
+class PoisonGuarded {
+ public:
+  template <typename... Args>
+  explicit PoisonGuarded(Args&&... args) : value_(std::forward<Args>(args)...) {}
+  PoisonGuarded(const PoisonGuarded&) = delete;
+  PoisonGuarded& operator=(const PoisonGuarded&) = delete;
+
+  template <typename F>
+  auto with(std::string_view poisoned_message, F&& f) -> decltype(f(std::declval<T&>())) {
+    PoisonLock lock(mu_);
+    if (mu_.poisoned()) fault(poisoned_message);
+    try {
+      return f(value_);
+    } catch (...) {
+      mu_.set_poisoned();
+      throw;
+    }
   }
-}
+
+  template <typename F>
+  auto with(std::string_view poisoned_message, F&& f) const
+      -> decltype(f(std::declval<const T&>())) {
+    PoisonLock lock(mu_);
+    if (mu_.poisoned()) fault(poisoned_message);
+    try {
+      return f(value_);
+    } catch (...) {
+      mu_.set_poisoned();
+      throw;
+    }
+  }
+
+  // Puts the lock in the poisoned state, as a fault inside `with` would.
+  void poison_for_testing() {
+    PoisonLock lock(mu_);
+    mu_.set_poisoned();
+  }
+
+ private:
+  mutable PoisonMutex mu_;
+  T value_ TESSARY_GUARDED_BY(mu_);
+};
 
 }  // namespace tessary

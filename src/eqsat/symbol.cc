@@ -53,10 +53,10 @@ SymbolTable& SymbolTable::global() {
 std::uint32_t SymbolTable::intern(std::string_view text) {
   const std::uint64_t hash = symbol_text_hash(text);
   const std::uint32_t shard_no = shard_of(hash);
-  Shard& shard = shards_[shard_no];
+  Shard& shard_of_text = shards_[shard_no];
   std::uint32_t position = 0;
   bool full = false;
-  with_lock(shard.mu, kPoisonedShard, [&] {
+  shard_of_text.data.with(kPoisonedShard, [&](ShardData& shard) {
     const auto found = shard.set.find(
         set_hash(hash), [&](std::uint32_t pos) { return shard.strings[pos] == text; });
     if (found) {
@@ -86,8 +86,8 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
 std::string_view SymbolTable::text(std::uint32_t value) {
   const std::uint32_t shard_no = value >> kSymbolIndexBits;
   const std::uint32_t index = value & kSymbolIndexMask;
-  Shard& shard = shards_[shard_no];
-  return with_lock(shard.mu, kPoisonedShard, [&]() -> std::string_view {
+  const Shard& shard_of_value = shards_[shard_no];
+  return shard_of_value.data.with(kPoisonedShard, [&](const ShardData& shard) -> std::string_view {
     if (index == 0 || index > shard.strings.size()) {
       fault("no symbol with value " + std::to_string(value));
     }
@@ -96,13 +96,12 @@ std::string_view SymbolTable::text(std::uint32_t value) {
 }
 
 std::size_t SymbolTable::shard_size(std::uint32_t shard) {
-  Shard& s = shards_.at(shard);
-  PoisonGuard guard(s.mu, kPoisonedShard);
-  return s.strings.size();
+  const Shard& s = shards_.at(shard);
+  return s.data.with(kPoisonedShard, [](const ShardData& d) { return d.strings.size(); });
 }
 
 void SymbolTable::poison_shard_for_testing(std::uint32_t shard) {
-  shards_.at(shard).mu.poison_for_testing();
+  shards_.at(shard).data.poison_for_testing();
 }
 
 std::string_view GlobalSymbol::as_str() const { return SymbolTable::global().text(value_); }

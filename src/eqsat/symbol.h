@@ -55,11 +55,13 @@ class SymbolTable {
   void poison_shard_for_testing(std::uint32_t shard);
 
  private:
+  struct ShardData {
+    std::vector<std::string_view> strings;  // views into `bytes`
+    IdTable set;                            // positions in `strings`
+    ByteArena bytes;                        // never moves or frees
+  };
   struct alignas(64) Shard {
-    PoisonMutex mu;
-    std::vector<std::string_view> strings TESSARY_GUARDED_BY(mu);  // views into `bytes`
-    IdTable set TESSARY_GUARDED_BY(mu);                            // positions in `strings`
-    ByteArena bytes TESSARY_GUARDED_BY(mu);                        // never moves or frees
+    PoisonGuarded<ShardData> data;
   };
 
   std::uint32_t index_limit_;

@@ -92,8 +92,7 @@ struct GraphStore::State {
     }
   };
 
-  mutable PoisonMutex mu;
-  Inner inner TESSARY_GUARDED_BY(mu);
+  PoisonGuarded<Inner> inner;
 };
 
 GraphStore::GraphStore() : state_(std::make_unique<State>()) {}
@@ -103,8 +102,7 @@ GraphStore& GraphStore::operator=(GraphStore&& other) noexcept = default;
 
 template <typename Key>
 Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<NodeId, BadNodeId> {
-    State::Inner& s = state_->inner;
+  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) -> Result<NodeId, BadNodeId> {
     for (const NodeId input : key.inputs()) {
       if (input >= s.records.size()) return Err(BadNodeId{input});
     }
@@ -113,60 +111,61 @@ Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
 }
 
 Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys) {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<std::vector<NodeId>, BadNodeId> {
-    State::Inner& s = state_->inner;
-    std::vector<NodeId> ids;
-    ids.reserve(keys.size());
-    // While every key so far got its own position as its id (the store was
-    // empty and nothing repeated), positions are ids, so the keys a little
-    // further on can be packed and hashed early and their index slots fetched
-    // while the current key is interned. Packing pools a key's strings; the
-    // pool's contents never show in what a store returns, and strings pooled
-    // later never change the bytes of a key packed earlier, so a prepared key
-    // stays valid.
-    bool positions_are_ids = s.records.empty();
-    if (positions_are_ids) {
-      // Grown before anything changes; the keys are already in memory, so
-      // their count sizes nothing beyond what the caller holds.
-      s.records.reserve(keys.size());
-      s.index.reserve(keys.size());
-    }
-    constexpr std::size_t kAhead = 2;
-    std::array<Prepared, kAhead + 1> ring;
-    auto prepare = [&](std::size_t j) {
-      Prepared& p = ring[j % ring.size()];
-      (void)pack_key(keys[j], s.strings, /*insert=*/true, p.packed);
-      p.hash = siphash13(s.key, p.packed.eq);
-      s.index.prefetch(p.hash);
-    };
-    if (positions_are_ids) {
-      for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare(j);
-    }
-    NodeIds inputs;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      const NodeKey& key = keys[i];
-      bool unchanged = true;
-      for (const NodeId p : key.inputs()) {
-        if (p >= i) return Err(BadNodeId{p});
-        unchanged = unchanged && ids[p] == p;
-      }
-      NodeId id;
-      if (positions_are_ids) {
-        if (i + kAhead < keys.size()) prepare(i + kAhead);
-        Prepared& p = ring[i % ring.size()];
-        id = s.find_or_append(key, p.packed, true, p.hash);
-        positions_are_ids = id == i;
-      } else if (unchanged) {
-        id = s.pool_and_find_or_append(key);
-      } else {
-        inputs.clear();
-        for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
-        id = s.pool_and_find_or_append(key.with_inputs(inputs));
-      }
-      ids.push_back(id);
-    }
-    return ids;
-  });
+  return state_->inner.with(kStorePoisoned,
+                            [&](State::Inner& s) -> Result<std::vector<NodeId>, BadNodeId> {
+                              std::vector<NodeId> ids;
+                              ids.reserve(keys.size());
+                              // While every key so far got its own position as its id (the store
+                              // was empty and nothing repeated), positions are ids, so the keys a
+                              // little further on can be packed and hashed early and their index
+                              // slots fetched while the current key is interned. Packing pools a
+                              // key's strings; the pool's contents never show in what a store
+                              // returns, and strings pooled later never change the bytes of a key
+                              // packed earlier, so a prepared key stays valid.
+                              bool positions_are_ids = s.records.empty();
+                              if (positions_are_ids) {
+                                // Grown before anything changes; the keys are already in memory, so
+                                // their count sizes nothing beyond what the caller holds.
+                                s.records.reserve(keys.size());
+                                s.index.reserve(keys.size());
+                              }
+                              constexpr std::size_t kAhead = 2;
+                              std::array<Prepared, kAhead + 1> ring;
+                              auto prepare = [&](std::size_t j) {
+                                Prepared& p = ring[j % ring.size()];
+                                (void)pack_key(keys[j], s.strings, /*insert=*/true, p.packed);
+                                p.hash = siphash13(s.key, p.packed.eq);
+                                s.index.prefetch(p.hash);
+                              };
+                              if (positions_are_ids) {
+                                for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j)
+                                  prepare(j);
+                              }
+                              NodeIds inputs;
+                              for (std::size_t i = 0; i < keys.size(); ++i) {
+                                const NodeKey& key = keys[i];
+                                bool unchanged = true;
+                                for (const NodeId p : key.inputs()) {
+                                  if (p >= i) return Err(BadNodeId{p});
+                                  unchanged = unchanged && ids[p] == p;
+                                }
+                                NodeId id;
+                                if (positions_are_ids) {
+                                  if (i + kAhead < keys.size()) prepare(i + kAhead);
+                                  Prepared& p = ring[i % ring.size()];
+                                  id = s.find_or_append(key, p.packed, true, p.hash);
+                                  positions_are_ids = id == i;
+                                } else if (unchanged) {
+                                  id = s.pool_and_find_or_append(key);
+                                } else {
+                                  inputs.clear();
+                                  for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
+                                  id = s.pool_and_find_or_append(key.with_inputs(inputs));
+                                }
+                                ids.push_back(id);
+                              }
+                              return ids;
+                            });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern_key(key); }
@@ -174,8 +173,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern
 Result<NodeId, BadNodeId> GraphStore::intern(const KeyView& key) { return intern_key(key); }
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> Result<void, BadNodeId> {
-    State::Inner& s = state_->inner;
+  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) -> Result<void, BadNodeId> {
     if (id >= s.records.size()) return Err(BadNodeId{id});
     if (id >= s.marked.size()) s.marked.resize(s.records.size(), false);
     if (!s.marked[id]) {
@@ -190,12 +188,15 @@ Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 }
 
 NodeIds GraphStore::outputs() const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds { return state_->inner.outputs; });
+  return std::as_const(state_->inner).with(kStorePoisoned, [](const State::Inner& s) -> NodeIds {
+    return s.outputs;
+  });
 }
 
 std::uint64_t GraphStore::node_count() const {
-  return with_lock(state_->mu, kStorePoisoned,
-                   [&]() -> std::uint64_t { return state_->inner.records.size(); });
+  return std::as_const(state_->inner)
+      .with(kStorePoisoned,
+            [](const State::Inner& s) -> std::uint64_t { return s.records.size(); });
 }
 
 Result<void, BadNodeId> GraphStore::check_ids(std::span<const NodeId> ids) const {
@@ -207,8 +208,7 @@ Result<void, BadNodeId> GraphStore::check_ids(std::span<const NodeId> ids) const
 }
 
 Snapshot GraphStore::snapshot() const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> Snapshot {
-    const State::Inner& s = state_->inner;
+  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> Snapshot {
     Snapshot snap;
     snap.nodes.reserve(s.records.size());
     for (const std::uint8_t* record : s.records)
@@ -219,21 +219,20 @@ Snapshot GraphStore::snapshot() const {
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> std::vector<NodeKey> {
-    const State::Inner& s = state_->inner;
-    std::vector<NodeKey> nodes;
-    if (start >= s.records.size()) return nodes;
-    nodes.reserve(s.records.size() - start);
-    for (std::size_t i = start; i < s.records.size(); ++i) {
-      nodes.push_back(unpack_key(s.records[i], s.strings));
-    }
-    return nodes;
-  });
+  return std::as_const(state_->inner)
+      .with(kStorePoisoned, [&](const State::Inner& s) -> std::vector<NodeKey> {
+        std::vector<NodeKey> nodes;
+        if (start >= s.records.size()) return nodes;
+        nodes.reserve(s.records.size() - start);
+        for (std::size_t i = start; i < s.records.size(); ++i) {
+          nodes.push_back(unpack_key(s.records[i], s.strings));
+        }
+        return nodes;
+      });
 }
 
 NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
-    const State::Inner& s = state_->inner;
+  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       visit(i, unpack_key(s.records[i], s.strings));
     }
@@ -245,8 +244,7 @@ NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
     const std::function<void(NodeId, NodeKey&&)>& other,
     const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> NodeIds {
-    const State::Inner& s = state_->inner;
+  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     // Graphs repeat a few signatures (stored bytes of everything but the
     // inputs) on most of their nodes: an op's token is made once per cached
     // signature, and a boundary node whose signature an earlier node had is
@@ -279,21 +277,22 @@ NodeIds GraphStore::visit_tokens(
 }
 
 StoreFootprint GraphStore::footprint() const {
-  return with_lock(state_->mu, kStorePoisoned, [&]() -> StoreFootprint {
-    const State::Inner& s = state_->inner;
-    StoreFootprint f;
-    f.record_bytes = s.arena.reserved_bytes();
-    f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
-                    s.outputs.capacity() * sizeof(NodeId);
-    return f;
-  });
+  return std::as_const(state_->inner)
+      .with(kStorePoisoned, [&](const State::Inner& s) -> StoreFootprint {
+        StoreFootprint f;
+        f.record_bytes = s.arena.reserved_bytes();
+        f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
+                        s.outputs.capacity() * sizeof(NodeId);
+        return f;
+      });
 }
 
-void GraphStore::poison_for_testing() { state_->mu.poison_for_testing(); }
+void GraphStore::poison_for_testing() { state_->inner.poison_for_testing(); }
 
 std::pair<SipKey, SipKey> GraphStore::hash_keys_for_testing() const {
-  return with_lock(state_->mu, kStorePoisoned,
-                   [&] { return std::pair(state_->inner.key, state_->inner.strings.key()); });
+  return std::as_const(state_->inner).with(kStorePoisoned, [](const State::Inner& s) {
+    return std::pair(s.key, s.strings.key());
+  });
 }
 
 }  // namespace tessary

@@ -28,8 +28,7 @@ namespace {
 constexpr std::string_view kReducerPoisoned = "incremental reducer poisoned";
 
 struct PyIncrementalReducer {
-  PyObject_HEAD PoisonMutex mu;
-  IncrementalReducer reducer;  // guarded by mu
+  PyObject_HEAD PoisonGuarded<IncrementalReducer> reducer;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -182,10 +181,10 @@ PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args
   });
 }
 
-IncrementalReducer& reducer_of(PyObject* self) {
+// The core reducer behind its own lock, which is taken before any store lock.
+PoisonGuarded<IncrementalReducer>& reducer_of(PyObject* self) {
   return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
 }
-PoisonMutex& mutex_of(PyObject* self) { return reinterpret_cast<PyIncrementalReducer*>(self)->mu; }
 
 // Consumes the store's nodes from the watermark on. Runs under the reducer's
 // lock; the store's lock is taken only inside snapshot_from.
@@ -202,11 +201,9 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<PyIncrementalReducer*>(self);
-    new (&obj->mu) PoisonMutex();
     try {
-      new (&obj->reducer) IncrementalReducer();
+      new (&obj->reducer) PoisonGuarded<IncrementalReducer>();
     } catch (...) {
-      obj->mu.~PoisonMutex();
       Py_TYPE(self)->tp_free(self);
       Py_DECREF(type);
       throw;
@@ -218,8 +215,7 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<PyIncrementalReducer*>(self);
-  obj->reducer.~IncrementalReducer();
-  obj->mu.~PoisonMutex();
+  obj->reducer.~PoisonGuarded<IncrementalReducer>();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -229,11 +225,10 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     BoundArgs a;
     if (!bind_args(kStepArgs, args, nargs, kwnames, a)) return nullptr;
     if (!store_from_py(a[0])) return argument_error("store");
-    Result<std::uint64_t, BadNodeId> consumed = Err(BadNodeId{0});
-    {
-      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
-      consumed = consume_delta(reducer_of(self), store_of(a[0]));
-    }
+    const GraphStore& store = store_of(a[0]);
+    const Result<std::uint64_t, BadNodeId> consumed = reducer_of(self).with(
+        kReducerPoisoned,
+        [&](IncrementalReducer& reducer) { return consume_delta(reducer, store); });
     if (!consumed) return map_err(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
@@ -258,23 +253,15 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     } else {
       outputs = store.outputs();
     }
-    Result<ReductionResult, BadNodeId> result = Err(BadNodeId{0});
-    {
-      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
-      IncrementalReducer& reducer = reducer_of(self);
-      const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store);
-      if (!consumed) {
-        result = Err(consumed.error());
-      } else {
-        const SaturationEngine engine = SaturationEngine::default_engine();
-        Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion);
-        if (!reduced) {
-          result = Err(reduced.error());
-        } else {
-          result = from_reduced(std::move(reduced).value());
-        }
-      }
-    }
+    Result<ReductionResult, BadNodeId> result = reducer_of(self).with(
+        kReducerPoisoned, [&](IncrementalReducer& reducer) -> Result<ReductionResult, BadNodeId> {
+          const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store);
+          if (!consumed) return Err(consumed.error());
+          const SaturationEngine engine = SaturationEngine::default_engine();
+          Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion);
+          if (!reduced) return Err(reduced.error());
+          return from_reduced(std::move(reduced).value());
+        });
     if (!result) return map_err(result.error());
     return result_to_py(std::move(result).value());
   });
@@ -283,11 +270,10 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
 template <std::uint64_t (IncrementalReducer::*Getter)() const>
 PyObject* reducer_counter(PyObject* self, PyObject* /*unused*/) {
   return guard_call([&]() -> PyObject* {
-    std::uint64_t value = 0;
-    {
-      PoisonGuard guard(mutex_of(self), kReducerPoisoned);
-      value = (reducer_of(self).*Getter)();
-    }
+    const std::uint64_t value = std::as_const(reducer_of(self))
+                                    .with(kReducerPoisoned, [](const IncrementalReducer& reducer) {
+                                      return (reducer.*Getter)();
+                                    });
     return PyLong_FromUnsignedLongLong(value);
   });
 }
