@@ -74,14 +74,11 @@ class PoisonGuarded {
 
   template <typename F>
   auto with(std::string_view poisoned_message, F&& f) -> decltype(f(std::declval<T&>())) {
-    PoisonLock lock(mu_);
-    if (mu_.poisoned()) fault(poisoned_message);
-    try {
-      return f(value_);
-    } catch (...) {
-      mu_.set_poisoned();
-      throw;
-    }
+    // The one locked path is the const one; the value itself is not const,
+    // so handing it on as mutable is sound.
+    return std::as_const(*this).with(poisoned_message, [&f](const T& value) -> decltype(auto) {
+      return f(const_cast<T&>(value));
+    });
   }
 
   template <typename F>
