@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "blob/format.h"
+
 namespace tessary {
 namespace {
-
-constexpr std::uint8_t kMagic[4] = {'T', 'I', 'R', '1'};
 
 // The fewest bytes one item of a list can take, used to bound reservations:
 // a parameter entry is a key length, a tag and at least a Bool byte; a stage

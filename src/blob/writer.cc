@@ -5,11 +5,11 @@
 #include <string_view>
 
 #include "base/fault.h"
+#include "blob/format.h"
 
 namespace tessary {
 namespace {
 
-constexpr std::uint8_t kMagic[4] = {'T', 'I', 'R', '1'};
 // Every length, count and stage reference index is a u32 in the blob.
 constexpr std::uint64_t kU32Limit = std::uint64_t{1} << 32;
 // Offset of the node count, written once the records are known.

@@ -7,6 +7,7 @@
 
 #include "base/fault.h"
 #include "base/two_threads.h"
+#include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 [[noreturn]] void invalid_id(Id id) { fault("Invalid id " + to_string(id)); }
 
 // How far ahead bulk loops prefetch the records they will touch.
-constexpr std::size_t kLookahead = 16;
+constexpr std::size_t kLookahead = Tuning::kLookahead;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "eqsat/id.h"
 #include "eqsat/memo.h"
 #include "eqsat/op_index.h"
+#include "eqsat/tuning.h"
 #include "eqsat/union_find.h"
 
 namespace tessary::eqsat {
@@ -75,8 +76,6 @@ class EGraph {
 
   // The children of node i of a DAG given to add_dag: positions of earlier nodes.
   using DagChildren = std::function<std::span<const std::uint32_t>(std::size_t)>;
-  // An empty e-graph of at least this many nodes loads a DAG on two threads.
-  static constexpr std::size_t kParallelDagNodes = 65536;
   // Adds the nodes of a DAG in order: node i has operator ops[i] and the
   // children `children_of(i)`. The same as calling `add` on each node in turn
   // with its children mapped to the ids returned before; returns those ids.
@@ -89,7 +88,7 @@ class EGraph {
   // emptied and filled again one node at a time. A child that does not
   // precede its user faults; a fault leaves the e-graph empty when it started so.
   std::vector<Id> add_dag(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
-                          std::size_t parallel_from = kParallelDagNodes);
+                          std::size_t parallel_from = Tuning::kParallelDagNodes);
   // The root of `id`, read-only. Faults for an id never handed out.
   Id find(Id id) const { return unionfind_.find(id); }
   // The root of `id`, halving the path on the way.
@@ -102,9 +101,6 @@ class EGraph {
   // Restores congruence and canonical class node lists; returns the number of
   // unions congruence closure performed.
   std::size_t rebuild();
-  // A rebuild that puts at least this many classes back in order splits them
-  // over two threads.
-  static constexpr std::size_t kParallelRebuildClasses = 32768;
   void set_parallel_rebuild_classes(std::size_t classes) { parallel_rebuild_classes_ = classes; }
 
   // The class of `id`'s root. Faults with "Invalid id {id}" if none is stored.
@@ -208,7 +204,7 @@ class EGraph {
   // every pending entry is a node added with root children under its own id,
   // which the pending loop would leave exactly as it is.
   bool merged_since_rebuild_ = false;
-  std::size_t parallel_rebuild_classes_ = kParallelRebuildClasses;
+  std::size_t parallel_rebuild_classes_ = Tuning::kParallelRebuildClasses;
 };
 
 }  // namespace tessary::eqsat

@@ -5,12 +5,13 @@
 #include "base/fault.h"
 #include "base/two_threads.h"
 #include "eqsat/egraph.h"
+#include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
 namespace {
 
 // How many nodes ahead the loops start loading what a node will touch.
-constexpr std::size_t kLookahead = 16;
+constexpr std::size_t kLookahead = Tuning::kLookahead;
 
 [[noreturn]] void child_after_user(std::size_t node) {
   fault("child of DAG node " + std::to_string(node) + " does not precede it");

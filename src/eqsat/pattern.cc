@@ -5,12 +5,13 @@
 #include <utility>
 
 #include "base/fault.h"
+#include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
 namespace {
 
 // How many matches ahead the search and apply loops prefetch.
-constexpr std::size_t kLookahead = 16;
+constexpr std::size_t kLookahead = Tuning::kLookahead;
 
 }  // namespace
 

@@ -84,7 +84,7 @@ std::optional<StopReason> Runner::check_limits_between_rules() const {
   // One rule's search or apply over a small e-graph takes microseconds, and
   // reading the clock would cost more than the rule: there the time limit
   // is checked at the end of the phase instead.
-  if (egraph_.size() < kClockedRuleNodes) return check_size_limits();
+  if (egraph_.size() < Tuning::kClockedRuleNodes) return check_size_limits();
   return check_limits(Clock::now());
 }
 

@@ -19,6 +19,7 @@
 #include "eqsat/rewrite.h"
 #include "eqsat/scheduler.h"
 #include "eqsat/symbol.h"
+#include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
 
@@ -115,7 +116,6 @@ class Runner {
     concurrent_search_classes_ = classes;
     return *this;
   }
-  static constexpr std::size_t kDefaultConcurrentSearchClasses = 65536;
 
   // Runs the rules, in order, until a stop; a runner runs once.
   Runner& run(std::span<const Rewrite> rules);
@@ -138,10 +138,9 @@ class Runner {
   // The node and iteration limits only.
   std::optional<StopReason> check_size_limits() const;
   // The check after each rule's search or apply. On an e-graph of fewer than
-  // kClockedRuleNodes e-nodes it leaves the time limit to the check at the
-  // end of the phase, which runs whatever the size.
+  // Tuning::kClockedRuleNodes e-nodes it leaves the time limit to the check
+  // at the end of the phase, which runs whatever the size.
   std::optional<StopReason> check_limits_between_rules() const;
-  static constexpr std::size_t kClockedRuleNodes = 4096;
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -152,7 +151,7 @@ class Runner {
   std::optional<Clock::time_point> start_time_;
   Clock::time_point last_clock_{};  // the last clock reading of run_one
   std::unique_ptr<RewriteScheduler> scheduler_;
-  std::size_t concurrent_search_classes_ = kDefaultConcurrentSearchClasses;
+  std::size_t concurrent_search_classes_ = Tuning::kConcurrentSearchClasses;
   bool concurrent_search_ = false;        // the scheduler took it for this run's rules
   bool concurrent_search_asked_ = false;  // prepare_concurrent_search was called
 };

@@ -34,6 +34,20 @@ std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {
   return p;
 }
 
+// The one varint decoder: reads the LEB128 value at `p` and moves `p` past
+// it. Faults on a value longer than 64 bits, or one that runs past `end`
+// (null when the bytes are known to hold the whole value).
+std::uint64_t read_varint(const std::uint8_t*& p, const std::uint8_t* end) {
+  std::uint64_t v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (end != nullptr && p >= end) fault("corrupt packed key");
+    const std::uint8_t b = *p++;
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return v;
+  }
+  fault("corrupt packed key");
+}
+
 std::size_t varint_size(std::uint64_t v) {
   std::size_t n = 1;
   while (v >= 0x80) {
@@ -159,15 +173,7 @@ class Cursor {
     return *p_++;
   }
 
-  std::uint64_t u() {
-    std::uint64_t v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      const std::uint8_t b = byte();
-      v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) return v;
-    }
-    fault("corrupt packed key");
-  }
+  std::uint64_t u() { return read_varint(p_, end_); }
 
   // The raw bits of a stored float.
   std::uint64_t u64() {
@@ -249,28 +255,15 @@ struct RecordLayout {
 };
 
 RecordLayout read_layout(const std::uint8_t* record) {
-  std::uint64_t header = 0;
-  int shift = 0;
+  // A record's own length is in its header, so its two varints are read
+  // bounded only by the longest a varint can be.
   const std::uint8_t* p = record;
-  while (true) {
-    const std::uint8_t b = *p++;
-    header |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) break;
-    shift += 7;
-  }
+  const std::uint64_t header = read_varint(p, nullptr);
   RecordLayout layout{p, static_cast<std::size_t>(header >> 1), nullptr, 0};
   if (header & 1) {
     const std::uint8_t* q = p + layout.eq_len;
-    std::uint64_t count = 0;
-    shift = 0;
-    while (true) {
-      const std::uint8_t b = *q++;
-      count |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) break;
-      shift += 7;
-    }
+    layout.nan_count = read_varint(q, nullptr);
     layout.nan_raw = q;
-    layout.nan_count = count;
   }
   return layout;
 }

@@ -14,6 +14,7 @@
 #include "base/thread_annotations.h"
 #include "ir/packed_key.h"
 #include "ir/string_pool.h"
+#include "ir/tuning.h"
 
 namespace tessary {
 
@@ -90,6 +91,61 @@ struct GraphStore::State {
       (void)pack_key(node, strings, /*insert=*/true, scratch);
       return find_or_append(node, scratch, true, siphash13(key, scratch.eq));
     }
+
+    // Interns `keys` in order; see GraphStore::intern_sequence.
+    Result<std::vector<NodeId>, BadNodeId> intern_sequence(std::span<const NodeKey> keys) {
+      std::vector<NodeId> ids;
+      ids.reserve(keys.size());
+      // While every key so far got its own position as its id (the store
+      // was empty and nothing repeated), positions are ids, so the keys a
+      // little further on can be packed and hashed early and their index
+      // slots fetched while the current key is interned. Packing pools a
+      // key's strings; the pool's contents never show in what a store
+      // returns, and strings pooled later never change the bytes of a key
+      // packed earlier, so a prepared key stays valid.
+      bool positions_are_ids = records.empty();
+      if (positions_are_ids) {
+        // Grown before anything changes; the keys are already in memory, so
+        // their count sizes nothing beyond what the caller holds.
+        records.reserve(keys.size());
+        index.reserve(keys.size());
+      }
+      constexpr std::size_t kAhead = StoreTuning::kSequenceLookahead;
+      std::array<Prepared, kAhead + 1> ring;
+      auto prepare = [&](std::size_t j) {
+        Prepared& p = ring[j % ring.size()];
+        (void)pack_key(keys[j], strings, /*insert=*/true, p.packed);
+        p.hash = siphash13(key, p.packed.eq);
+        index.prefetch(p.hash);
+      };
+      if (positions_are_ids) {
+        for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare(j);
+      }
+      NodeIds inputs;
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        const NodeKey& key = keys[i];
+        bool unchanged = true;
+        for (const NodeId p : key.inputs()) {
+          if (p >= i) return Err(BadNodeId{p});
+          unchanged = unchanged && ids[p] == p;
+        }
+        NodeId id;
+        if (positions_are_ids) {
+          if (i + kAhead < keys.size()) prepare(i + kAhead);
+          Prepared& p = ring[i % ring.size()];
+          id = find_or_append(key, p.packed, true, p.hash);
+          positions_are_ids = id == i;
+        } else if (unchanged) {
+          id = pool_and_find_or_append(key);
+        } else {
+          inputs.clear();
+          for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
+          id = pool_and_find_or_append(key.with_inputs(inputs));
+        }
+        ids.push_back(id);
+      }
+      return ids;
+    }
   };
 
   PoisonGuarded<Inner> inner;
@@ -112,60 +168,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
 
 Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys) {
   return state_->inner.with(kStorePoisoned,
-                            [&](State::Inner& s) -> Result<std::vector<NodeId>, BadNodeId> {
-                              std::vector<NodeId> ids;
-                              ids.reserve(keys.size());
-                              // While every key so far got its own position as its id (the store
-                              // was empty and nothing repeated), positions are ids, so the keys a
-                              // little further on can be packed and hashed early and their index
-                              // slots fetched while the current key is interned. Packing pools a
-                              // key's strings; the pool's contents never show in what a store
-                              // returns, and strings pooled later never change the bytes of a key
-                              // packed earlier, so a prepared key stays valid.
-                              bool positions_are_ids = s.records.empty();
-                              if (positions_are_ids) {
-                                // Grown before anything changes; the keys are already in memory, so
-                                // their count sizes nothing beyond what the caller holds.
-                                s.records.reserve(keys.size());
-                                s.index.reserve(keys.size());
-                              }
-                              constexpr std::size_t kAhead = 2;
-                              std::array<Prepared, kAhead + 1> ring;
-                              auto prepare = [&](std::size_t j) {
-                                Prepared& p = ring[j % ring.size()];
-                                (void)pack_key(keys[j], s.strings, /*insert=*/true, p.packed);
-                                p.hash = siphash13(s.key, p.packed.eq);
-                                s.index.prefetch(p.hash);
-                              };
-                              if (positions_are_ids) {
-                                for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j)
-                                  prepare(j);
-                              }
-                              NodeIds inputs;
-                              for (std::size_t i = 0; i < keys.size(); ++i) {
-                                const NodeKey& key = keys[i];
-                                bool unchanged = true;
-                                for (const NodeId p : key.inputs()) {
-                                  if (p >= i) return Err(BadNodeId{p});
-                                  unchanged = unchanged && ids[p] == p;
-                                }
-                                NodeId id;
-                                if (positions_are_ids) {
-                                  if (i + kAhead < keys.size()) prepare(i + kAhead);
-                                  Prepared& p = ring[i % ring.size()];
-                                  id = s.find_or_append(key, p.packed, true, p.hash);
-                                  positions_are_ids = id == i;
-                                } else if (unchanged) {
-                                  id = s.pool_and_find_or_append(key);
-                                } else {
-                                  inputs.clear();
-                                  for (const NodeId p : key.inputs()) inputs.push_back(ids[p]);
-                                  id = s.pool_and_find_or_append(key.with_inputs(inputs));
-                                }
-                                ids.push_back(id);
-                              }
-                              return ids;
-                            });
+                            [&](State::Inner& s) { return s.intern_sequence(keys); });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern_key(key); }
@@ -249,9 +252,8 @@ NodeIds GraphStore::visit_tokens(
     // inputs) on most of their nodes: an op's token is made once per cached
     // signature, and a boundary node whose signature an earlier node had is
     // handed over as that node's repeat, without rebuilding its key.
-    constexpr std::size_t kMaxSlots = 1024;
-    RecentCache<std::string> tokens(s.records.size(), kMaxSlots);
-    RecentCache<NodeId> boundaries(s.records.size(), kMaxSlots);
+    RecentCache<std::string> tokens(s.records.size(), StoreTuning::kVisitCacheSlots);
+    RecentCache<NodeId> boundaries(s.records.size(), StoreTuning::kVisitCacheSlots);
     RecordParts parts;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];

@@ -12,6 +12,7 @@
 #include "base/arena.h"
 #include "base/hash.h"
 #include "base/id_table.h"
+#include "ir/tuning.h"
 
 namespace tessary {
 
@@ -32,7 +33,7 @@ class StringPool {
   // empty), so the names and keys repeated on most nodes skip the keyed hash.
   // Every hit is confirmed by comparing the text, so a wrong or evicted slot
   // only costs the ordinary lookup.
-  static constexpr std::size_t kRecentSlots = 256;
+  static constexpr std::size_t kRecentSlots = StoreTuning::kRecentStringSlots;
   static std::size_t recent_slot(std::string_view text);
 
   SipKey key_;

@@ -14,6 +14,7 @@
 #include "eqsat/runner.h"
 #include "eqsat/symbol.h"
 #include "optimizer/rules.h"
+#include "optimizer/tuning.h"
 
 namespace tessary {
 namespace {
@@ -50,7 +51,7 @@ class SymbolCache {
   }
 
  private:
-  static constexpr std::size_t kSlots = 256;
+  static constexpr std::size_t kSlots = OptimizerTuning::kSymbolCacheSlots;
   struct Slot {
     eqsat::GlobalSymbol symbol;
     std::string_view text;  // symbol.as_str(), without its lock
@@ -96,7 +97,7 @@ SaturationEngine SaturationEngine::default_engine() {
   // call tries again.
   static const std::shared_ptr<const std::vector<eqsat::Rewrite>> kRules =
       std::make_shared<const std::vector<eqsat::Rewrite>>(compile_default_rules());
-  return SaturationEngine(kRules, kDefaultIterLimit);
+  return SaturationEngine(kRules, OptimizerTuning::kIterLimit);
 }
 
 SaturationEngine::Representatives SaturationEngine::representatives(
@@ -112,7 +113,9 @@ SaturationEngine::Representatives SaturationEngine::representatives(
     eqsat::EGraph egraph;
     const std::vector<eqsat::Id> ids = load(graph, egraph);
     eqsat::Runner runner;
-    runner.set_egraph(std::move(egraph)).set_iter_limit(iter_limit_).set_node_limit(4 * n + 1024);
+    runner.set_egraph(std::move(egraph))
+        .set_iter_limit(iter_limit_)
+        .set_node_limit(OptimizerTuning::node_limit(n));
     // Whatever is merged when the run stops, saturated or at a limit, is used.
     runner.run(*rules_);
     const eqsat::EGraph& result_graph = runner.egraph();

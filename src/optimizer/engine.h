@@ -37,8 +37,6 @@ class RewriteEngine {
 // Immutable once built, so one engine may serve several threads.
 class SaturationEngine final : public RewriteEngine {
  public:
-  static constexpr std::size_t kDefaultIterLimit = 12;
-
   SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_t iter_limit);
   // An engine over a rule set that other engines may share.
   SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,

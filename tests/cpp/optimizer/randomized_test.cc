@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "eqsat/egraph.h"
+#include "eqsat/tuning.h"
 #include "optimizer/cse.h"
 #include "optimizer/dce.h"
 #include "optimizer/engine_graph.h"
@@ -196,7 +196,7 @@ TEST(RandomGraphs, ReductionsAreEquivalentDeterministicAndIdempotent) {
 TEST(RandomGraphs, LargeGraphOnTwoThreadsIsEquivalentAndRepeatable) {
   RandomGraph gen(77);
   const GraphStore store = gen.store(80000);
-  ASSERT_GE(store.node_count(), eqsat::EGraph::kParallelDagNodes);
+  ASSERT_GE(store.node_count(), eqsat::Tuning::kParallelDagNodes);
   const Snapshot snap = store.snapshot();
   const ReductionResult once = reduce_with(store, engine(), false);
   const ReductionResult again = reduce_with(store, engine(), false);

@@ -1,0 +1,21 @@
+// The graph store's performance knobs, in one place. None of them changes a
+// result: ids, keys, tokens and blobs are the same whatever they are.
+#pragma once
+
+#include <cstddef>
+
+namespace tessary {
+
+struct StoreTuning {
+  // A sequence interned into an empty store packs and hashes keys this far
+  // ahead of the one being interned, and starts loading their index slots.
+  static constexpr std::size_t kSequenceLookahead = 2;
+  // Slots of each recent-signature cache of a store visit (op tokens, and
+  // boundary keys that repeat but for their inputs); a small store gets
+  // fewer.
+  static constexpr std::size_t kVisitCacheSlots = 1024;
+  // Slots of a string pool's cache of recently found strings.
+  static constexpr std::size_t kRecentStringSlots = 256;
+};
+
+}  // namespace tessary

@@ -1,0 +1,23 @@
+// The optimizer's settings, in one place: the default rewrite engine's
+// limits, which bound how far a very large graph is canonicalized, and the
+// size of the engine's symbol cache, which changes no result.
+#pragma once
+
+#include <cstddef>
+
+namespace tessary {
+
+struct OptimizerTuning {
+  // Iterations the default engine's runner may record.
+  static constexpr std::size_t kIterLimit = 12;
+  // E-nodes the runner may hold for a graph of `nodes` nodes. Every
+  // commutative rule adds at most one e-node per matching node and the
+  // identity rules add none, so this limit is never the binding one.
+  static constexpr std::size_t node_limit(std::size_t nodes) { return 4 * nodes + 1024; }
+  // The time limit is the runner's default (RunnerLimits, 5 seconds).
+
+  // Slots of each thread's cache from op strings to engine symbols.
+  static constexpr std::size_t kSymbolCacheSlots = 256;
+};
+
+}  // namespace tessary
