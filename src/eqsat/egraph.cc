@@ -14,9 +14,6 @@ namespace {
 
 [[noreturn]] void invalid_id(Id id) { fault("Invalid id " + to_string(id)); }
 
-// How far ahead bulk loops prefetch the records they will touch.
-constexpr std::size_t kLookahead = Tuning::kLookahead;
-
 }  // namespace
 
 const EClass& EGraph::operator[](Id id) const {
@@ -149,12 +146,12 @@ std::size_t EGraph::process_unions() {
     // the table slot of its canonical form if that differs (the slot it will
     // be inserted at). Unions below may push entries, which only wastes a
     // prefetch.
-    if (pending_.size() > kLookahead) {
-      memo_.prefetch_entry(pending_[pending_.size() - 1 - kLookahead].entry);
+    if (pending_.size() > Tuning::kLookahead) {
+      memo_.prefetch_entry(pending_[pending_.size() - 1 - Tuning::kLookahead].entry);
     }
-    if (pending_.size() > kLookahead / 2) {
+    if (pending_.size() > Tuning::kLookahead / 2) {
       const SymbolLang& ahead =
-          memo_.entry(pending_[pending_.size() - 1 - kLookahead / 2].entry).node;
+          memo_.entry(pending_[pending_.size() - 1 - Tuning::kLookahead / 2].entry).node;
       bool canonical = true;
       for (Id child : ahead.children()) canonical = canonical && unionfind_.find(child) == child;
       if (!canonical) {
@@ -206,7 +203,7 @@ void EGraph::rebuild_classes() {
   using Dropped = std::vector<std::pair<GlobalSymbol, std::size_t>>;
   auto canonicalize_classes = [&](std::size_t begin, std::size_t end, Dropped& dropped) {
     for (std::size_t k = begin; k < end; ++k) {
-      if (k + kLookahead < end) classes_.prefetch(roots[k + kLookahead].index());
+      if (k + Tuning::kLookahead < end) classes_.prefetch(roots[k + Tuning::kLookahead].index());
       EClass* eclass = class_mut(roots[k]);
       if (eclass == nullptr) continue;
       auto& nodes = eclass->nodes_;

@@ -10,9 +10,6 @@
 namespace tessary::eqsat {
 namespace {
 
-// How many nodes ahead the loops start loading what a node will touch.
-constexpr std::size_t kLookahead = Tuning::kLookahead;
-
 [[noreturn]] void child_after_user(std::size_t node) {
   fault("child of DAG node " + std::to_string(node) + " does not precede it");
 }
@@ -52,7 +49,7 @@ std::vector<Id> EGraph::add_dag_in_order(std::span<const GlobalSymbol> ops,
   reserve(memo_.size() + n);
   std::vector<Id> children;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t ahead = i + kLookahead;
+    const std::size_t ahead = i + Tuning::kLookahead;
     if (ahead < n) {
       const std::span<const std::uint32_t> next = children_of(ahead);
       if (next.size() <= SymbolLang::kInlineChildren) {
@@ -105,7 +102,7 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
     };
     for (std::size_t i = 0; i < n; ++i) {
       if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
-      if (i + kLookahead < n) memo.prefetch(node_at(i + kLookahead));
+      if (i + Tuning::kLookahead < n) memo.prefetch(node_at(i + Tuning::kLookahead));
       const SymbolLang node = node_at(i);
       const Memo::Probe probe = memo.locate(node);
       if (probe.index) {
@@ -123,8 +120,8 @@ bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
     std::vector<Id> children;
     for (std::size_t i = 0; i < n; ++i) {
       if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
-      if (i + kLookahead < n) {
-        for (const std::uint32_t c : children_of(i + kLookahead)) {
+      if (i + Tuning::kLookahead < n) {
+        for (const std::uint32_t c : children_of(i + Tuning::kLookahead)) {
           if (c < i) classes_.prefetch(c);
         }
       }

@@ -8,12 +8,6 @@
 #include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
-namespace {
-
-// How many matches ahead the search and apply loops prefetch.
-constexpr std::size_t kLookahead = Tuning::kLookahead;
-
-}  // namespace
 
 Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile_from_pat(ast_)) {
   if (const SymbolLang* root = ast_[ast_.root()].enode()) {
@@ -100,7 +94,8 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   std::vector<Subst> substs;
   std::size_t remaining = limit;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
-    if (k + kLookahead < candidates.size()) egraph.prefetch_class(candidates[k + kLookahead]);
+    if (k + Tuning::kLookahead < candidates.size())
+      egraph.prefetch_class(candidates[k + Tuning::kLookahead]);
     const Id eclass = candidates[k];
     const std::size_t len = machine.run(program_, egraph, eclass, remaining, substs);
     if (len == 0) continue;
@@ -168,7 +163,8 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   std::vector<Id> applied;
   std::vector<Id> scratch;
   for (std::size_t k = 0; k < work.size(); ++k) {
-    if (k + kLookahead < work.size()) prefetch_classes(egraph, work[k + kLookahead]);
+    if (k + Tuning::kLookahead < work.size())
+      prefetch_classes(egraph, work[k + Tuning::kLookahead]);
     const Id id = apply_pat(egraph, *work[k].subst, scratch);
     if (egraph.union_classes(id, work[k].eclass)) applied.push_back(id);
   }
@@ -198,15 +194,15 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& wor
   for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst));
   std::vector<Id> applied;
   for (std::size_t k = 0; k < work.size(); ++k) {
-    if (k + 2 * kLookahead < work.size() && !work[k + 2 * kLookahead].settled) {
-      const std::size_t a = k + 2 * kLookahead;
+    if (k + 2 * Tuning::kLookahead < work.size() && !work[k + 2 * Tuning::kLookahead].settled) {
+      const std::size_t a = k + 2 * Tuning::kLookahead;
       egraph.prefetch_class(work[a].eclass);
       for (const Id c : nodes[a].children()) egraph.prefetch_class(c);
       egraph.prefetch_node(nodes[a]);
     }
-    if (k + kLookahead < work.size() && !work[k + kLookahead].settled) {
-      egraph.prefetch_node_entry(nodes[k + kLookahead]);
-      egraph.prefetch_parents(work[k + kLookahead].eclass);
+    if (k + Tuning::kLookahead < work.size() && !work[k + Tuning::kLookahead].settled) {
+      egraph.prefetch_node_entry(nodes[k + Tuning::kLookahead]);
+      egraph.prefetch_parents(work[k + Tuning::kLookahead].eclass);
     }
     if (work[k].settled) {
       // Checked now, not before the loop: an earlier union in this loop may
