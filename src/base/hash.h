@@ -73,9 +73,4 @@ inline std::uint64_t edge_hash(std::string_view text) {
   return fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
 }
 
-// Combines a value's hash into a seed (boost-style), for hashes that need no key.
-inline std::size_t hash_combine(std::size_t seed, std::size_t value) {
-  return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
-}
-
 }  // namespace tessary

@@ -125,6 +125,32 @@ struct CheckKey {
 
 // --- Records: the kind tag, then the fields of that kind.
 
+// Every length in `params` must fit a u32 (serialize_with checks them before
+// writing); a longer one is an internal fault, never a cut-down length.
+void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
+  put_u32_checked(buffer, params.size());
+  for (const ParamEntry& entry : params.entries()) {
+    put_string(buffer, entry.key);
+    const ParamValue& value = entry.value;
+    put_u8(buffer, static_cast<std::uint8_t>(value.tag()));
+    switch (value.tag()) {
+      case ParamTag::kInt:
+        put_u64(buffer, static_cast<std::uint64_t>(value.as_int()));
+        break;
+      case ParamTag::kFloat:
+        // The bits as stored: a NaN keeps its payload.
+        put_u64(buffer, std::bit_cast<std::uint64_t>(value.as_float()));
+        break;
+      case ParamTag::kBool:
+        put_u8(buffer, value.as_bool() ? 1 : 0);
+        break;
+      case ParamTag::kStr:
+        put_string(buffer, value.as_str());
+        break;
+    }
+  }
+}
+
 void put_members(std::vector<std::uint8_t>& out, const std::vector<StageOp>& members) {
   put_u32_checked(out, members.size());
   for (const StageOp& member : members) {
@@ -177,32 +203,6 @@ struct PutFields {
 };
 
 }  // namespace
-
-// Every length in `params` must fit a u32 (serialize_with checks them before
-// writing); a longer one is an internal fault, never a cut-down length.
-void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
-  put_u32_checked(buffer, params.size());
-  for (const ParamEntry& entry : params.entries()) {
-    put_string(buffer, entry.key);
-    const ParamValue& value = entry.value;
-    put_u8(buffer, static_cast<std::uint8_t>(value.tag()));
-    switch (value.tag()) {
-      case ParamTag::kInt:
-        put_u64(buffer, static_cast<std::uint64_t>(value.as_int()));
-        break;
-      case ParamTag::kFloat:
-        // The bits as stored: a NaN keeps its payload.
-        put_u64(buffer, std::bit_cast<std::uint64_t>(value.as_float()));
-        break;
-      case ParamTag::kBool:
-        put_u8(buffer, value.as_bool() ? 1 : 0);
-        break;
-      case ParamTag::kStr:
-        put_string(buffer, value.as_str());
-        break;
-    }
-  }
-}
 
 Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,
                                                                std::span<const NodeId> outputs) {

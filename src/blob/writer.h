@@ -24,7 +24,4 @@ struct BlobTooLarge {
 [[nodiscard]] Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(
     const GraphStore& store, std::span<const NodeId> outputs);
 
-// Appends the parameters field of one map (count, then key, tag, payload per entry).
-void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params);
-
 }  // namespace tessary

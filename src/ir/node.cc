@@ -81,11 +81,6 @@ NodeKey NodeKey::with_inputs(NodeIds inputs) const {
                     v_);
 }
 
-std::string with_params(std::string head, const ParamMap& params) {
-  append_with_params(head, params);
-  return head;
-}
-
 std::optional<ParsedOpToken> parse_op_token(std::string_view text) {
   const std::size_t bar1 = text.find('|');
   const std::string_view kind = text.substr(0, bar1);

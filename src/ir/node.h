@@ -129,9 +129,6 @@ class NodeKey {
   Variant v_;
 };
 
-// `head` unchanged for an empty map, otherwise head + "|" + params.token().
-std::string with_params(std::string head, const ParamMap& params);
-
 struct ParsedOpToken {
   std::string kind;  // "op" or "red"
   std::string name;

@@ -96,27 +96,32 @@ TEST(Writer, FloatsKeepTheirExactBits) {
   }
 }
 
-TEST(Writer, PutParamsWritesEveryTag) {
-  std::vector<std::uint8_t> out;
-  put_params(out, ParamMap({{"s", ParamValue::string("\xC3\xA9")},
-                            {"i", ParamValue::integer(-2)},
-                            {"b", ParamValue::boolean(true)},
-                            {"f", ParamValue::floating(1.0)}}));
-  EXPECT_EQ(out, Bytes()
-                     .u32(4)
-                     .str("b")
-                     .u8(2)
-                     .u8(1)
-                     .str("f")
-                     .u8(1)
-                     .u64(0x3FF0000000000000)
-                     .str("i")
-                     .u8(0)
-                     .u64(0xFFFFFFFFFFFFFFFE)
-                     .str("s")
-                     .u8(3)
-                     .str("\xC3\xA9")
-                     .data());
+TEST(Writer, ParamsFieldWritesEveryTag) {
+  GraphStore store;
+  must_intern(store, Source{"x", ParamMap({{"s", ParamValue::string("\xC3\xA9")},
+                                           {"i", ParamValue::integer(-2)},
+                                           {"b", ParamValue::boolean(true)},
+                                           {"f", ParamValue::floating(1.0)}})});
+  EXPECT_EQ(write(store, {}), Bytes()
+                                  .magic()
+                                  .u32(1)
+                                  .u8(0)
+                                  .str("x")
+                                  .u32(4)
+                                  .str("b")
+                                  .u8(2)
+                                  .u8(1)
+                                  .str("f")
+                                  .u8(1)
+                                  .u64(0x3FF0000000000000)
+                                  .str("i")
+                                  .u8(0)
+                                  .u64(0xFFFFFFFFFFFFFFFE)
+                                  .str("s")
+                                  .u8(3)
+                                  .str("\xC3\xA9")
+                                  .u32(0)
+                                  .data());
 }
 
 // The format stores reference indices as u32: 2^32 - 1 is written, 2^32 is
