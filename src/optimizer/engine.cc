@@ -21,9 +21,9 @@ namespace {
 
 constexpr EngineIndex kNone = std::numeric_limits<EngineIndex>::max();
 
-eqsat::Pattern parse_rule_pattern(const std::string& text) {
+eqsat::Pattern parse_rule_pattern(std::string_view text) {
   auto parsed = eqsat::Pattern::parse(text);
-  if (!parsed) fault("rule pattern does not parse: " + text);
+  if (!parsed) fault("rule pattern does not parse: " + std::string(text));
   return std::move(parsed).value();
 }
 
@@ -73,7 +73,7 @@ std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
 
 std::vector<eqsat::Rewrite> compile_default_rules() {
   std::vector<eqsat::Rewrite> rules;
-  for (const RuleText& rule : rule_texts()) {
+  for (const RuleText& rule : kRules) {
     auto rewrite = eqsat::Rewrite::create(rule.name, parse_rule_pattern(rule.searcher),
                                           parse_rule_pattern(rule.applier));
     if (!rewrite) fault(rewrite.error());

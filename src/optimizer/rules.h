@@ -4,9 +4,7 @@
 #pragma once
 
 #include <array>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace tessary {
 
@@ -23,14 +21,28 @@ inline constexpr std::array<std::string_view, 4> kIdentityTokens = {
 };
 
 struct RuleText {
-  std::string name;      // kebab case, e.g. "commute-add", "identity-0"
-  std::string searcher;  // s-expression over node tokens
-  std::string applier;
+  std::string_view name;      // kebab case, e.g. "commute-add", "identity-0"
+  std::string_view searcher;  // s-expression over node tokens
+  std::string_view applier;
 };
 
-// The twelve rules in their fixed order: the commute rules in the order of
-// kCommutativeOps, then the identity rules in the order of kIdentityTokens.
-const std::vector<RuleText>& rule_texts();
+// The twelve rules in their fixed order, one row each: a commute rule per
+// entry of kCommutativeOps, then an identity rule per entry of
+// kIdentityTokens, in those lists' order.
+inline constexpr std::array<RuleText, 12> kRules = {{
+    {"commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"},
+    {"commute-mul", "(op|mul ?a ?b)", "(op|mul ?b ?a)"},
+    {"commute-and", "(op|and ?a ?b)", "(op|and ?b ?a)"},
+    {"commute-or", "(op|or ?a ?b)", "(op|or ?b ?a)"},
+    {"commute-eq", "(op|eq ?a ?b)", "(op|eq ?b ?a)"},
+    {"commute-ne", "(op|ne ?a ?b)", "(op|ne ?b ?a)"},
+    {"commute-maximum", "(op|maximum ?a ?b)", "(op|maximum ?b ?a)"},
+    {"commute-minimum", "(op|minimum ?a ?b)", "(op|minimum ?b ?a)"},
+    {"identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x"},
+    {"identity-1", "(op|add|scalar=f0000000000000000;side=sl ?x)", "?x"},
+    {"identity-2", "(op|mul|scalar=f3ff0000000000000;side=sr ?x)", "?x"},
+    {"identity-3", "(op|mul|scalar=f3ff0000000000000;side=sl ?x)", "?x"},
+}};
 
 bool is_commutative_op(std::string_view name);
 bool is_identity_token(std::string_view token);

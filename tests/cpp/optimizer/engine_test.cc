@@ -24,7 +24,7 @@ std::vector<std::string> ops_of(const EngineGraph& g) {
 }
 
 TEST(RuleTable, ListsTheTwelveRulesInOrder) {
-  const std::vector<RuleText>& rules = rule_texts();
+  const auto& rules = kRules;
   ASSERT_EQ(rules.size(), 12u);
   EXPECT_EQ(rules[0].name, "commute-add");
   EXPECT_EQ(rules[0].searcher, "(op|add ?a ?b)");
@@ -42,6 +42,24 @@ TEST(RuleTable, ListsTheTwelveRulesInOrder) {
   const SaturationEngine engine = SaturationEngine::default_engine();
   EXPECT_EQ(engine.rules().size(), 12u);
   EXPECT_EQ(engine.iter_limit(), 12u);
+}
+
+// The incremental reducer applies the two lists and the engine the table:
+// each row must be the one the lists make.
+TEST(RuleTable, RowsAreTheOnesTheListsMake) {
+  for (std::size_t i = 0; i < kCommutativeOps.size(); ++i) {
+    const std::string name(kCommutativeOps[i]);
+    EXPECT_EQ(kRules[i].name, "commute-" + name);
+    EXPECT_EQ(kRules[i].searcher, "(op|" + name + " ?a ?b)");
+    EXPECT_EQ(kRules[i].applier, "(op|" + name + " ?b ?a)");
+  }
+  for (std::size_t i = 0; i < kIdentityTokens.size(); ++i) {
+    const RuleText& row = kRules[kCommutativeOps.size() + i];
+    EXPECT_EQ(row.name, "identity-" + std::to_string(i));
+    EXPECT_EQ(row.searcher, "(" + std::string(kIdentityTokens[i]) + " ?x)");
+    EXPECT_EQ(row.applier, "?x");
+  }
+  EXPECT_EQ(kRules.size(), kCommutativeOps.size() + kIdentityTokens.size());
 }
 
 TEST(SaturationEngine, EmptyGraphStaysEmpty) {
