@@ -74,11 +74,19 @@ bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
 
 Result<PayloadDescriptor, DecodeError> read_descriptor(Reader& r) {
   PayloadDescriptor d;
-  for (std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-    auto s = r.string();
-    if (!s) return Err{s.error()};
-    *field = std::move(s).value();
-  }
+  std::optional<DecodeError> error;
+  for_each_required_field(
+      [&](std::size_t, std::string& field) {
+        auto s = r.string();
+        if (!s) {
+          error = s.error();
+          return false;
+        }
+        field = std::move(s).value();
+        return true;
+      },
+      d);
+  if (error) return Err{*error};
   auto present = r.u8();
   if (!present) return Err{present.error()};
   if (present.value() != 0) {  // any non-zero flag means present

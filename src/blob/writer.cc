@@ -72,9 +72,14 @@ std::optional<BlobTooLarge> check_params(const ParamMap& params) {
 }
 
 std::optional<BlobTooLarge> check_descriptor(const PayloadDescriptor& d) {
-  for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-    if (auto e = check_string(*s)) return e;
-  }
+  std::optional<BlobTooLarge> error;
+  for_each_required_field(
+      [&](std::size_t, const std::string& field) {
+        error = check_string(field);
+        return !error;
+      },
+      d);
+  if (error) return error;
   if (d.preprocessing_ref) return check_string(*d.preprocessing_ref);
   return std::nullopt;
 }
@@ -182,11 +187,8 @@ struct PutFields {
   }
   void operator()(const External& n) const {
     const PayloadDescriptor& d = *n.descriptor;
-    put_string(out, d.kind);
-    put_string(out, d.content_hash);
-    put_string(out, d.framework);
-    put_string(out, d.version);
-    put_string(out, d.io_schema);
+    for_each_required_field([&](std::size_t, const std::string& field) { put_string(out, field); },
+                            d);
     put_u8(out, d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref) put_string(out, *d.preprocessing_ref);
     put_params(out, n.params);

@@ -50,11 +50,12 @@ std::string NodeKey::token() const {
                    // makes the token ambiguous; tokens of externals are never parsed.
                    const PayloadDescriptor& d = *k.descriptor;
                    out.append("ext|");
-                   for (const std::string* field :
-                        {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-                     out.append(*field);
-                     out.push_back('|');
-                   }
+                   for_each_required_field(
+                       [&](std::size_t, const std::string& field) {
+                         out.append(field);
+                         out.push_back('|');
+                       },
+                       d);
                    out.append(d.preprocessing_ref ? *d.preprocessing_ref : "-");
                    append_with_params(out, k.params);
                  },

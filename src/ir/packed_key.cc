@@ -100,11 +100,7 @@ class Encoder {
   }
 
   void descriptor(const DescriptorView& d) {
-    str(d.kind);
-    str(d.content_hash);
-    str(d.framework);
-    str(d.version);
-    str(d.io_schema);
+    for_each_required_field([&](std::size_t, std::string_view field) { str(field); }, d);
     u(d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref) str(*d.preprocessing_ref);
   }
@@ -446,11 +442,7 @@ NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
     case NodeKind::kExternal: {
       External k;
       PayloadDescriptor& d = *k.descriptor;
-      d.kind = dec.str();
-      d.content_hash = dec.str();
-      d.framework = dec.str();
-      d.version = dec.str();
-      d.io_schema = dec.str();
+      for_each_required_field([&](std::size_t, std::string& field) { field = dec.str(); }, d);
       if (dec.u() != 0) d.preprocessing_ref = dec.str();
       k.params = dec.params();
       k.inputs = dec.ids();

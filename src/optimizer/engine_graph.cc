@@ -78,11 +78,12 @@ class BoundarySymbols {
       }
     } else if (const External* ext = key.get_if<External>()) {
       const PayloadDescriptor& d = *ext->descriptor;
-      for (const std::string* f :
-           {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-        scratch_.push_back('\0');
-        scratch_.append(std::to_string(f->size()));
-      }
+      for_each_required_field(
+          [&](std::size_t, const std::string& field) {
+            scratch_.push_back('\0');
+            scratch_.append(std::to_string(field.size()));
+          },
+          d);
     }
     return siphash13(key_, scratch_);
   }

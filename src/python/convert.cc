@@ -1,6 +1,7 @@
 #include "python/convert.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "python/args.h"
@@ -16,12 +17,13 @@ namespace {
 // user code and may claim anything.
 constexpr Py_ssize_t kMaxCapacityHint = 4096;
 
-// Field names of a descriptor dict, in declaration order.
-StaticStr g_kind("kind");
-StaticStr g_content_hash("content_hash");
-StaticStr g_framework("framework");
-StaticStr g_version("version");
-StaticStr g_io_schema("io_schema");
+// Keys of a descriptor dict: entry i names required field i
+// (kDescriptorFieldNames), then the optional reference.
+StaticStr g_required_fields[] = {
+    StaticStr(kDescriptorFieldNames[0].data()), StaticStr(kDescriptorFieldNames[1].data()),
+    StaticStr(kDescriptorFieldNames[2].data()), StaticStr(kDescriptorFieldNames[3].data()),
+    StaticStr(kDescriptorFieldNames[4].data())};
+static_assert(std::size(g_required_fields) == kDescriptorFieldNames.size());
 StaticStr g_preprocessing_ref("preprocessing_ref");
 
 // A one-digit int, read inline; false for any other int.
@@ -205,21 +207,17 @@ bool descriptor_from_dict(PyObject* dict, DescriptorView& out, HeldRefs& held) {
   } else {
     out.preprocessing_ref.reset();
   }
-  const std::pair<StaticStr*, std::string_view*> required[] = {
-      {&g_kind, &out.kind},           {&g_content_hash, &out.content_hash},
-      {&g_framework, &out.framework}, {&g_version, &out.version},
-      {&g_io_schema, &out.io_schema},
-  };
-  for (const auto& [name, field] : required) {
-    PyRef value;
-    if (!dict_field(dict, *name, value)) return false;
-    if (!value) {
-      raise_missing_descriptor_field(name->text());
-      return false;
-    }
-    if (!held_str(value.get(), *field, held)) return false;
-  }
-  return true;
+  return for_each_required_field(
+      [&](std::size_t i, std::string_view& field) {
+        PyRef value;
+        if (!dict_field(dict, g_required_fields[i], value)) return false;
+        if (!value) {
+          raise_missing_descriptor_field(g_required_fields[i].text());
+          return false;
+        }
+        return held_str(value.get(), field, held);
+      },
+      out);
 }
 
 // Sets dict[key] = value, taking ownership of `value`.
@@ -337,15 +335,13 @@ PyObject* params_to_py(const ParamMap& params) {
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::pair<StaticStr*, const std::string*> fields[] = {
-      {&g_kind, &descriptor.kind},           {&g_content_hash, &descriptor.content_hash},
-      {&g_framework, &descriptor.framework}, {&g_version, &descriptor.version},
-      {&g_io_schema, &descriptor.io_schema},
-  };
-  for (const auto& [name, field] : fields) {
-    PyObject* key = name->get();
-    if (key == nullptr || !set_item(dict.get(), key, str_to_py(*field))) return nullptr;
-  }
+  const bool filled = for_each_required_field(
+      [&](std::size_t i, const std::string& field) {
+        PyObject* key = g_required_fields[i].get();
+        return key != nullptr && set_item(dict.get(), key, str_to_py(field));
+      },
+      descriptor);
+  if (!filled) return nullptr;
   PyObject* ref_key = g_preprocessing_ref.get();
   if (ref_key == nullptr) return nullptr;
   PyObject* ref =

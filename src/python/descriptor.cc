@@ -33,11 +33,16 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs a;
     if (!bind_args(kNewArgs, args, kwargs, a)) return nullptr;
     PayloadDescriptor value;
-    std::string* const required[] = {&value.kind, &value.content_hash, &value.framework,
-                                     &value.version, &value.io_schema};
-    for (int i = 0; i < 5; ++i) {
-      if (!str_from_py(a[i], *required[i])) return argument_error(kNewArgs.names[i]);
-    }
+    // The first five parameters are the required fields, in walk order.
+    std::size_t bad = kDescriptorFieldNames.size();
+    for_each_required_field(
+        [&](std::size_t i, std::string& field) {
+          if (str_from_py(a[i], field)) return true;
+          bad = i;
+          return false;
+        },
+        value);
+    if (bad != kDescriptorFieldNames.size()) return argument_error(kNewArgs.names[bad]);
     if (a[5] != nullptr && a[5] != Py_None) {
       std::string ref;
       if (!str_from_py(a[5], ref)) return argument_error(kNewArgs.names[5]);
