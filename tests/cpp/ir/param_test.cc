@@ -156,30 +156,5 @@ TEST(ParamValue, DisplayForms) {
       "{scalar=1, side=\"r\"}");
 }
 
-TEST(Escaping, TableAndRoundTrip) {
-  EXPECT_EQ(escape_token("%;=|"), "%25%3B%3D%7C");
-  EXPECT_EQ(escape_token("a|b"), "a%7Cb");
-  EXPECT_EQ(unescape_token("%7c%41%3B"), "%7c%41;");
-  EXPECT_EQ(unescape_token("%257C"), "%7C");
-  // Adversarial strings: escapes of escapes, partial escapes, every separator.
-  for (const char* s : {"%7C", "%257C", "%%", "%3", "%", "a=b;c|d%e", "%25%3B%3D%7C", ";;==||",
-                        "\xff\xfe", "%7C%3D%3B%25"}) {
-    EXPECT_EQ(unescape_token(escape_token(s)), s) << s;
-  }
-  std::mt19937 rng(7);
-  const std::string alphabet = "%;=|7C3BD25a";
-  for (int round = 0; round < 2000; ++round) {
-    std::string s;
-    const int len = static_cast<int>(rng() % 12);
-    for (int i = 0; i < len; ++i) s.push_back(alphabet[rng() % alphabet.size()]);
-    ASSERT_EQ(unescape_token(escape_token(s)), s) << s;
-    // Keys and string values survive a whole map token round trip.
-    const ParamMap m = map_of({{s, ParamValue::string(s)}});
-    const auto back = ParamMap::from_token(m.token());
-    ASSERT_TRUE(back) << s;
-    ASSERT_EQ(*back, m) << s;
-  }
-}
-
 }  // namespace
 }  // namespace tessary
