@@ -3,6 +3,7 @@
 // over class ids. `rebuild` restores congruence after unions.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -181,6 +182,16 @@ class EGraph {
   // False if some node was present already; the e-graph is then half
   // filled and must be emptied.
   bool add_new_dag_in_parallel(std::span<const GlobalSymbol> ops, const DagChildren& children_of);
+  // The two halves of that load, one per thread (egraph_load.cc).
+  struct HashConsPart {
+    Memo memo;
+    OpBuckets op_buckets;
+    std::vector<Pending> pending;
+  };
+  static void fill_hash_cons_part(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                                  std::atomic<std::size_t>& present_at, HashConsPart& part);
+  void fill_class_part(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                       const std::atomic<std::size_t>& present_at);
   void append_parent(EClass& eclass, std::uint32_t entry, Id id);
   void refresh_op_index();
   bool perform_union(Id a, Id b);

@@ -70,91 +70,98 @@ std::vector<Id> EGraph::add_dag_in_order(std::span<const GlobalSymbol> ops,
   return ids;
 }
 
+// The hash-cons half of a parallel load: the table, operator lists and
+// pending stack, in a part of their own (moved in after the join: the
+// e-graph's members share cache lines, which both threads would otherwise
+// write on every node). Stops at the first node found present.
+void EGraph::fill_hash_cons_part(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                                 std::atomic<std::size_t>& present_at, HashConsPart& part) {
+  const std::size_t n = ops.size();
+  part.memo.reserve(n);
+  part.pending.reserve(n);
+  std::vector<Id> children;
+  auto node_at = [&](std::size_t i) {
+    children.clear();
+    for (const std::uint32_t c : children_of(i)) {
+      if (c >= i) child_after_user(i);
+      children.push_back(Id(c));
+    }
+    return SymbolLang(ops[i], children);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
+    if (i + Tuning::kLookahead < n) part.memo.prefetch(node_at(i + Tuning::kLookahead));
+    const SymbolLang node = node_at(i);
+    const Memo::Probe probe = part.memo.locate(node);
+    if (probe.index) {
+      present_at.store(i, std::memory_order_relaxed);
+      return;
+    }
+    const Id id(static_cast<std::uint32_t>(i));
+    part.memo.insert_at(probe, node, id);
+    part.op_buckets.add(ops[i], node.arity(), id);
+    part.pending.push_back(Pending{static_cast<std::uint32_t>(i), id});
+  }
+}
+
+// The class half of a parallel load: the union-find, the classes and their
+// parent lists, filled in the e-graph itself. Stops soon after the other
+// half finds a node present.
+void EGraph::fill_class_part(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
+                             const std::atomic<std::size_t>& present_at) {
+  const std::size_t n = ops.size();
+  std::vector<Id> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
+    if (i + Tuning::kLookahead < n) {
+      for (const std::uint32_t c : children_of(i + Tuning::kLookahead)) {
+        if (c < i) classes_.prefetch(c);
+      }
+    }
+    children.clear();
+    for (const std::uint32_t c : children_of(i)) {
+      if (c >= i) child_after_user(i);
+      children.push_back(Id(c));
+    }
+    const Id id = unionfind_.make_set();
+    const auto entry = static_cast<std::uint32_t>(i);
+    for (const Id child : children) append_parent(*class_mut(child), entry, id);
+    EClass& eclass = classes_.push_back(EClass{});
+    eclass.id_ = id;
+    ++class_count_;
+    eclass.nodes_.push_back(SymbolLang(ops[i], children));
+  }
+}
+
 // With no node present beforehand and every node new, node i gets id i and
-// memo entry i, and each child position is its own id. So the hash-cons
-// table, operator lists and pending stack (the helper thread) and the
-// union-find, classes and parent lists (this thread) can be filled independently; the two
-// share only the read-only input. The helper stops at the first node it finds
-// present, and this thread soon after.
+// memo entry i, and each child position is its own id. So the hash-cons part
+// (the helper thread) and the class part (this thread) can be filled
+// independently; the two share only the read-only input and the position of
+// the first node found present, if any.
 bool EGraph::add_new_dag_in_parallel(std::span<const GlobalSymbol> ops,
                                      const DagChildren& children_of) {
   const std::size_t n = ops.size();
   unionfind_.reserve(n);
-  std::atomic<std::size_t> present_at{n};  // the first node found present, if any
-
-  // The helper fills a table, operator lists and pending stack of its own,
-  // moved in after the join: the e-graph's members share cache lines, which
-  // both threads would otherwise write on every node.
-  Memo memo;
-  OpBuckets op_buckets;
-  std::vector<Pending> pending;
-  auto fill_memo = [&] {
-    memo.reserve(n);
-    pending.reserve(n);
-    std::vector<Id> children;
-    auto node_at = [&](std::size_t i) {
-      children.clear();
-      for (const std::uint32_t c : children_of(i)) {
-        if (c >= i) child_after_user(i);
-        children.push_back(Id(c));
-      }
-      return SymbolLang(ops[i], children);
-    };
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
-      if (i + Tuning::kLookahead < n) memo.prefetch(node_at(i + Tuning::kLookahead));
-      const SymbolLang node = node_at(i);
-      const Memo::Probe probe = memo.locate(node);
-      if (probe.index) {
-        present_at.store(i, std::memory_order_relaxed);
-        return;
-      }
-      const Id id(static_cast<std::uint32_t>(i));
-      memo.insert_at(probe, node, id);
-      op_buckets.add(ops[i], node.arity(), id);
-      pending.push_back(Pending{static_cast<std::uint32_t>(i), id});
-    }
-  };
-
-  auto fill_classes = [&] {
-    std::vector<Id> children;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i % 1024 == 0 && present_at.load(std::memory_order_relaxed) < n) return;
-      if (i + Tuning::kLookahead < n) {
-        for (const std::uint32_t c : children_of(i + Tuning::kLookahead)) {
-          if (c < i) classes_.prefetch(c);
-        }
-      }
-      children.clear();
-      for (const std::uint32_t c : children_of(i)) {
-        if (c >= i) child_after_user(i);
-        children.push_back(Id(c));
-      }
-      const Id id = unionfind_.make_set();
-      const auto entry = static_cast<std::uint32_t>(i);
-      for (const Id child : children) append_parent(*class_mut(child), entry, id);
-      EClass& eclass = classes_.push_back(EClass{});
-      eclass.id_ = id;
-      ++class_count_;
-      eclass.nodes_.push_back(SymbolLang(ops[i], children));
-    }
-  };
+  std::atomic<std::size_t> present_at{n};
+  HashConsPart part;
   // A fault on one side stops the other soon, as a node found present does.
-  auto stopping_other_on_fault = [&present_at](auto part) {
-    return [&present_at, part] {
+  auto stopping_other_on_fault = [&present_at](auto fill) {
+    return [&present_at, fill] {
       try {
-        part();
+        fill();
       } catch (...) {
         present_at.store(0, std::memory_order_relaxed);
         throw;
       }
     };
   };
-  run_on_two_threads(stopping_other_on_fault(fill_classes), stopping_other_on_fault(fill_memo));
+  run_on_two_threads(
+      stopping_other_on_fault([&] { fill_class_part(ops, children_of, present_at); }),
+      stopping_other_on_fault([&] { fill_hash_cons_part(ops, children_of, present_at, part); }));
   if (present_at.load(std::memory_order_relaxed) != n) return false;
-  memo_ = std::move(memo);
-  op_buckets_ = std::move(op_buckets);
-  pending_ = std::move(pending);
+  memo_ = std::move(part.memo);
+  op_buckets_ = std::move(part.op_buckets);
+  pending_ = std::move(part.pending);
   clean_ = false;
   return true;
 }
