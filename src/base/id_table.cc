@@ -39,6 +39,12 @@ void IdTable::rehash(std::size_t new_size) {
   slots_.swap(bigger);
 }
 
+void IdTable::insert_at(const Probe& probe, std::uint32_t id) {
+  if (id == UINT32_MAX) fault("id table is full");
+  slots_[probe.slot] = Slot{probe.hash, id + 1};
+  ++size_;
+}
+
 void IdTable::insert(std::uint64_t hash, std::uint32_t id) {
   if (id == UINT32_MAX) fault("id table is full");
   // Keep the load at or below 3/4 so probe runs stay short.

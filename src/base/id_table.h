@@ -31,8 +31,39 @@ class IdTable {
     }
   }
 
+  // Where the id is whose hash matches and for which `equal(id)` holds, or
+  // else the empty slot where it would go; valid until the table changes.
+  // Makes room for one more id first, so `insert_at` never rehashes.
+  struct Probe {
+    std::size_t slot;
+    std::uint32_t hash;
+    std::optional<std::uint32_t> id;  // the id found, if any
+  };
+  template <typename Equal>
+  Probe locate(std::uint64_t hash, Equal&& equal) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+    const auto h32 = static_cast<std::uint32_t>(hash);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h32 & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.id_plus_one == 0) return Probe{i, h32, std::nullopt};
+      if (s.hash == h32 && equal(s.id_plus_one - 1)) return Probe{i, h32, s.id_plus_one - 1};
+    }
+  }
+  // Stores `id` in the empty slot that `probe` (which found nothing) names.
+  void insert_at(const Probe& probe, std::uint32_t id);
+
   // Inserts an id known to be absent.
   void insert(std::uint64_t hash, std::uint32_t id);
+  // The id in the slot where a probe for `hash` begins, if that slot's hash
+  // matches; unconfirmed, for starting to load the id's record early.
+  std::optional<std::uint32_t> home_candidate(std::uint64_t hash) const {
+    if (slots_.empty()) return std::nullopt;
+    const auto h32 = static_cast<std::uint32_t>(hash);
+    const Slot& s = slots_[h32 & (slots_.size() - 1)];
+    if (s.id_plus_one == 0 || s.hash != h32) return std::nullopt;
+    return s.id_plus_one - 1;
+  }
   // Starts loading the slot where a probe for `hash` begins.
   void prefetch(std::uint64_t hash) const {
     if (!slots_.empty())

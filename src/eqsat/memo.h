@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/id_table.h"
 #include "eqsat/chunked_vec.h"
 #include "eqsat/enode.h"
 #include "eqsat/id.h"
@@ -34,8 +35,7 @@ class Memo {
   std::optional<Id> find(const SymbolLang& node) const;
   // Where `node` is, or where it would go: valid until the next insertion.
   struct Probe {
-    std::size_t slot;
-    std::uint32_t hash;
+    IdTable::Probe slot;
     std::optional<std::uint32_t> index;  // the entry holding the node, if present
   };
   Probe locate(const SymbolLang& node);
@@ -64,18 +64,9 @@ class Memo {
   std::size_t capacity_bytes() const;
 
  private:
-  struct Slot {
-    std::uint32_t hash = 0;
-    std::uint32_t index_plus_one = 0;  // 0 marks an empty slot
-  };
-  // The slot holding `node`, or the empty slot where it would go.
-  std::size_t probe(const SymbolLang& node, std::uint32_t hash) const;
-  void grow_if_needed();
-  void rehash(std::size_t new_size);
-  std::uint32_t append(std::size_t slot, std::uint32_t hash, const SymbolLang& node, Id id);
-
   ChunkedVec<Entry> entries_;
-  std::vector<Slot> slots_;  // power-of-two size, load at most 3/4
+  // Positions in entries_ by the high half of each node's hash.
+  IdTable index_;
 };
 
 }  // namespace tessary::eqsat

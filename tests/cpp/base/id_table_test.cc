@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace tessary {
 namespace {
@@ -34,6 +35,30 @@ TEST(IdTable, ReserveThenFillWithoutRehashing) {
   EXPECT_EQ(table.capacity_bytes(), bytes);
   table.insert(7, 1000);
   EXPECT_EQ(table.find(7, [](std::uint32_t found) { return found == 1000; }), 1000u);
+}
+
+// locate then insert_at is how the e-graph's hash-cons table adds: a probe
+// that finds nothing names the slot the id then goes to, growing first so
+// that slot stays valid; equal keys are found again, unequal ones sharing a
+// hash are not.
+TEST(IdTable, LocateThenInsertAtFindsEachKeyOnce) {
+  IdTable table;
+  std::vector<std::uint64_t> keys;
+  for (std::uint32_t i = 0; i < 500; ++i) keys.push_back(i % 5 == 0 ? 99 : i * 40503u);
+  for (std::uint32_t id = 0; id < keys.size(); ++id) {
+    const auto probe = table.locate(keys[id], [&](std::uint32_t found) { return found == id; });
+    ASSERT_FALSE(probe.id.has_value());
+    table.insert_at(probe, id);
+  }
+  EXPECT_EQ(table.size(), keys.size());
+  for (std::uint32_t id = 0; id < keys.size(); ++id) {
+    const auto probe = table.locate(keys[id], [&](std::uint32_t found) { return found == id; });
+    EXPECT_EQ(probe.id, id);
+  }
+  // A hash whose home slot holds an id with that hash names it as a candidate.
+  const auto candidate = table.home_candidate(99);
+  ASSERT_TRUE(candidate.has_value());
+  EXPECT_EQ(keys[*candidate], 99u);
 }
 
 }  // namespace
