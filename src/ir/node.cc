@@ -29,6 +29,11 @@ const ParamMap* NodeKey::params() const {
 
 std::string NodeKey::token() const {
   std::string out;
+  append_token(out);
+  return out;
+}
+
+void NodeKey::append_token(std::string& out) const {
   std::visit(Overloaded{
                  [&](const Source& k) {
                    out.append("src|");
@@ -69,7 +74,6 @@ std::string NodeKey::token() const {
                  },
              },
              v_);
-  return out;
 }
 
 NodeKey NodeKey::with_inputs(NodeIds inputs) const {

@@ -120,6 +120,8 @@ class NodeKey {
 
   // One-line canonical text without the inputs, e.g. "op|add|scalar=f0000000000000000;side=sr".
   std::string token() const;
+  // Appends token() to `out`.
+  void append_token(std::string& out) const;
   // A copy with the input sequence replaced; a Source ignores `inputs`.
   NodeKey with_inputs(NodeIds inputs) const;
 

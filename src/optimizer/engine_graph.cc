@@ -3,12 +3,11 @@
 #include <limits>
 #include <memory>
 #include <tuple>
-#include <variant>
 
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/id_table.h"
-#include "base/overloaded.h"
+#include "ir/key_hash.h"
 
 namespace tessary {
 namespace {
@@ -22,19 +21,19 @@ namespace {
 // the symbol keeps the token's non-op head and stays a boundary symbol.
 class BoundarySymbols {
  public:
-  explicit BoundarySymbols(PrototypeTable& symbols)
-      : symbols_(symbols), key_(SipKey::call_tables_key()) {}
+  explicit BoundarySymbols(PrototypeTable& symbols) : symbols_(symbols) {}
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
   // The symbol of `key`. A new symbol's prototype is a copy of `key`, or
   // `key` itself when `owned` points at it (the caller gives it up then).
   const std::string& symbol_of(const NodeKey& key, NodeKey* owned = nullptr) {
-    const std::uint64_t h = hash_except_inputs(key);
+    hasher_.begin(key);
+    const std::uint64_t h = hasher_.finish();
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
-    const std::string token = scratch_.substr(0, token_size_);
+    const std::string token(hasher_.token());
     // try_emplace takes the key only when it inserts, so `owned` is moved
     // from at most once, and only by the insertion that keeps it.
     auto emplace = [&](std::string symbol) {
@@ -62,39 +61,11 @@ class BoundarySymbols {
   }
 
  private:
-  // A keyed hash that agrees with same_except_inputs: the token, plus what the
-  // token leaves out (stage members, descriptor field lengths).
-  std::uint64_t hash_except_inputs(const NodeKey& key) {
-    scratch_ = key.token();
-    token_size_ = scratch_.size();
-    if (const Stage* stage = key.get_if<Stage>()) {
-      for (const StageOp& m : stage->members) {
-        scratch_.push_back('\0');
-        scratch_.append(m.op);
-        for (const StageRef& r : m.refs) {
-          scratch_.push_back(r.tag == StageRef::Tag::kInput ? 'i' : 'm');
-          scratch_.append(std::to_string(r.index));
-        }
-      }
-    } else if (const External* ext = key.get_if<External>()) {
-      const PayloadDescriptor& d = *ext->descriptor;
-      for_each_required_field(
-          [&](std::size_t, const std::string& field) {
-            scratch_.push_back('\0');
-            scratch_.append(std::to_string(field.size()));
-          },
-          d);
-    }
-    return siphash13(key_, scratch_);
-  }
-
   PrototypeTable& symbols_;
-  SipKey key_;
-  IdTable index_;  // hash_except_inputs -> position in entries_
+  KeyHasher hasher_{SipKey::call_tables_key()};
+  IdTable index_;  // hash apart from inputs -> position in entries_
   std::vector<const PrototypeTable::value_type*> entries_;
   std::unordered_map<std::string, std::uint64_t> next_suffix_;
-  std::string scratch_;         // the last key's token, then what it leaves out
-  std::size_t token_size_ = 0;  // where the token ends in scratch_
 };
 
 }  // namespace
@@ -170,28 +141,6 @@ EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outpu
 }
 
 bool is_op_symbol(std::string_view op) { return op.starts_with("op|"); }
-
-bool same_except_inputs(const NodeKey& a, const NodeKey& b) {
-  if (a.kind() != b.kind()) return false;
-  return std::visit(Overloaded{
-                        [&](const Source& x) { return x == *b.get_if<Source>(); },
-                        [&](const Op& x) {
-                          const Op& y = *b.get_if<Op>();
-                          return x.name == y.name && x.params == y.params;
-                        },
-                        [&](const Reduction& x) {
-                          const Reduction& y = *b.get_if<Reduction>();
-                          return x.name == y.name && x.params == y.params;
-                        },
-                        [&](const External& x) {
-                          const External& y = *b.get_if<External>();
-                          return x.descriptor == y.descriptor && x.params == y.params;
-                        },
-                        [&](const Stage& x) { return x.members == b.get_if<Stage>()->members; },
-                        [&](const Exchange& x) { return x.params == b.get_if<Exchange>()->params; },
-                    },
-                    a.variant());
-}
 
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
                                  std::span<const std::uint64_t> outputs) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/small_vec.h"
+#include "ir/key_hash.h"
 #include "ir/node.h"
 
 namespace tessary {
@@ -106,9 +107,6 @@ class EngineGraphBuilder {
 
 // True when `op` names an op node's symbol (it begins with "op|").
 bool is_op_symbol(std::string_view op);
-
-// True when the two keys are equal apart from their inputs.
-bool same_except_inputs(const NodeKey& a, const NodeKey& b);
 
 // Turns every key into an engine node. Keys whose inputs are not earlier
 // positions, and outputs out of range, are broken preconditions (faults).

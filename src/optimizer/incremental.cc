@@ -9,32 +9,7 @@
 
 namespace tessary {
 
-IncrementalReducer::IncrementalReducer() : hash_key_(SipKey::call_tables_key()) {}
-
-void IncrementalReducer::begin_hash(const NodeKey& key) {
-  // Equal keys write equal bytes; keys that share these bytes (stages, some
-  // externals) only collide and are told apart by `find`.
-  scratch_.clear();
-  if (const Op* op = key.get_if<Op>()) {
-    scratch_.push_back('o');
-    scratch_.append(op->name);
-    scratch_.push_back('\0');
-    op->params.append_token(scratch_);
-  } else {
-    scratch_.assign(key.token());
-  }
-  head_size_ = scratch_.size();
-}
-
-std::uint64_t IncrementalReducer::finish_hash(std::span<const NodeId> inputs) {
-  scratch_.resize(head_size_);
-  for (const NodeId input : inputs) {
-    char bytes[sizeof(NodeId)];
-    std::memcpy(bytes, &input, sizeof bytes);
-    scratch_.append(bytes, sizeof bytes);
-  }
-  return siphash13(hash_key_, scratch_);
-}
+IncrementalReducer::IncrementalReducer() : hasher_(SipKey::call_tables_key()) {}
 
 std::optional<std::uint32_t> IncrementalReducer::find(const NodeKey& key,
                                                       std::span<const NodeId> inputs,
@@ -51,17 +26,17 @@ std::uint64_t IncrementalReducer::fold(const NodeKey& key, NodeIds inputs) {
   const Op* op = key.get_if<Op>();
   // An identity op stands for its operand, but only with exactly one operand,
   // as in the engine's identity rules. Only an add or mul with two parameters
-  // can have an identity token, so most ops skip building their token.
+  // can have an identity token.
+  hasher_.begin(key);
   if (op && inputs.size() == 1 && op->params.size() == 2 &&
-      (op->name == "add" || op->name == "mul") && is_identity_token(key.token())) {
+      (op->name == "add" || op->name == "mul") && is_identity_token(hasher_.token())) {
     return inputs[0];
   }
-  begin_hash(key);
-  const std::uint64_t h = finish_hash(inputs);
+  const std::uint64_t h = hasher_.finish(inputs.span());
   if (const auto found = find(key, inputs, h)) return *found;
   if (op && inputs.size() == 2 && op->params.empty() && is_commutative_op(op->name)) {
     const NodeId swapped[2] = {inputs[1], inputs[0]};
-    if (const auto found = find(key, swapped, finish_hash(swapped))) return *found;
+    if (const auto found = find(key, swapped, hasher_.finish(swapped))) return *found;
     // Otherwise recorded in its own operand order.
   }
   return append(key, std::move(inputs), h);

@@ -13,6 +13,7 @@
 #include "base/hash.h"
 #include "base/id_table.h"
 #include "base/result.h"
+#include "ir/key_hash.h"
 #include "ir/node.h"
 #include "ir/store.h"
 #include "optimizer/engine.h"
@@ -49,10 +50,6 @@ class IncrementalReducer {
   const std::vector<std::uint64_t>& remap() const { return remap_; }
 
  private:
-  // Hashing a key with given inputs: begin_hash writes the part that does
-  // not depend on the inputs, finish_hash adds the inputs and hashes.
-  void begin_hash(const NodeKey& key);
-  std::uint64_t finish_hash(std::span<const NodeId> inputs);
   // The canonical index of `key` with its inputs replaced by `inputs`, if the
   // form holds it; `hash` is that key's hash.
   std::optional<std::uint32_t> find(const NodeKey& key, std::span<const NodeId> inputs,
@@ -64,13 +61,11 @@ class IncrementalReducer {
 
   std::vector<NodeKey> nodes_;
   std::vector<std::uint64_t> remap_;
-  // Interning table of nodes_: hashes of token and inputs, under a key no
-  // caller can know (SipKey::call_tables_key).
+  // Interning table of nodes_: hashes of keys with their canonical inputs,
+  // under a key no caller can know (SipKey::call_tables_key).
   IdTable index_;
-  SipKey hash_key_;
+  KeyHasher hasher_;
   std::uint64_t total_work_ = 0;
-  std::string scratch_;        // reused hashing buffer
-  std::size_t head_size_ = 0;  // bytes of scratch_ written by begin_hash
 };
 
 }  // namespace tessary
