@@ -74,24 +74,13 @@ class PoisonGuarded {
 
   template <typename F>
   auto with(std::string_view poisoned_message, F&& f) -> decltype(f(std::declval<T&>())) {
-    // The one locked path is the const one; the value itself is not const,
-    // so handing it on as mutable is sound.
-    return std::as_const(*this).with(poisoned_message, [&f](const T& value) -> decltype(auto) {
-      return f(const_cast<T&>(value));
-    });
+    return locked(*this, poisoned_message, f);
   }
 
   template <typename F>
   auto with(std::string_view poisoned_message, F&& f) const
       -> decltype(f(std::declval<const T&>())) {
-    PoisonLock lock(mu_);
-    if (mu_.poisoned()) fault(poisoned_message);
-    try {
-      return f(value_);
-    } catch (...) {
-      mu_.set_poisoned();
-      throw;
-    }
+    return locked(*this, poisoned_message, f);
   }
 
   // Puts the lock in the poisoned state, as a fault inside `with` would.
@@ -101,6 +90,20 @@ class PoisonGuarded {
   }
 
  private:
+  // The one locked path behind both `with`s; `self` is const for the const one.
+  template <typename Self, typename F>
+  static auto locked(Self& self, std::string_view poisoned_message, F& f)
+      -> decltype(f(self.value_)) {
+    PoisonLock lock(self.mu_);
+    if (self.mu_.poisoned()) fault(poisoned_message);
+    try {
+      return f(self.value_);
+    } catch (...) {
+      self.mu_.set_poisoned();
+      throw;
+    }
+  }
+
   mutable PoisonMutex mu_;
   T value_ TESSARY_GUARDED_BY(mu_);
 };
