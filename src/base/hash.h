@@ -73,4 +73,10 @@ inline std::uint64_t edge_hash(std::string_view text) {
   return fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
 }
 
+// The slot of `text` in a direct-mapped cache of `slots` entries (a power of
+// two, at least 2): the top bits of edge_hash, which mix best.
+inline std::size_t edge_slot(std::string_view text, std::size_t slots) {
+  return static_cast<std::size_t>(edge_hash(text) >> (64 - std::countr_zero(slots)));
+}
+
 }  // namespace tessary

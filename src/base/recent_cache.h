@@ -23,13 +23,13 @@ class RecentCache {
   // Room for about `expected` keys, at least 8 and at most `max_slots` slots
   // (a power of two). Nothing is allocated until the first `put`.
   RecentCache(std::size_t expected, std::size_t max_slots)
-      : shift_(64 - std::countr_zero(std::bit_ceil(std::clamp<std::size_t>(
-                        expected, 8, std::max<std::size_t>(8, max_slots))))) {}
+      : slot_count_(std::bit_ceil(
+            std::clamp<std::size_t>(expected, 8, std::max<std::size_t>(8, max_slots)))) {}
 
   // The value cached for `key`, or null.
   const Value* find(std::string_view key) const {
     if (slots_.empty()) return nullptr;
-    const Slot& slot = slots_[slot_of(key)];
+    const Slot& slot = slots_[edge_slot(key, slot_count_)];
     return slot.used && slot.key == key ? &slot.value : nullptr;
   }
 
@@ -37,8 +37,8 @@ class RecentCache {
   // here, so a caller that fails while making `value` leaves none stale, and
   // a failure here leaves the slot empty.
   const Value& put(std::string_view key, Value value) {
-    if (slots_.empty()) slots_.resize(std::size_t{1} << (64 - shift_));
-    Slot& slot = slots_[slot_of(key)];
+    if (slots_.empty()) slots_.resize(slot_count_);
+    Slot& slot = slots_[edge_slot(key, slot_count_)];
     slot.used = false;
     slot.key.assign(key);
     slot.value = std::move(value);
@@ -53,13 +53,8 @@ class RecentCache {
     Value value{};
   };
 
-  // The top bits of the hash mix best.
-  std::size_t slot_of(std::string_view key) const {
-    return static_cast<std::size_t>(edge_hash(key) >> shift_);
-  }
-
-  int shift_;
-  std::vector<Slot> slots_;
+  std::size_t slot_count_;
+  std::vector<Slot> slots_;  // slot_count_ of them, from the first `put`
 };
 
 }  // namespace tessary

@@ -380,7 +380,7 @@ bool read_record_parts(const std::uint8_t* record, RecordParts& out) {
       (void)in.u();  // the name
       break;
     case NodeKind::kExternal:
-      for (int field = 0; field < 5; ++field) (void)in.u();
+      for (std::size_t field = 0; field < kDescriptorFieldNames.size(); ++field) (void)in.u();
       if (in.u() != 0) (void)in.u();  // the preprocessing reference, if present
       break;
     case NodeKind::kExchange:

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -51,8 +50,9 @@ struct GraphStore::State {
 
     // The id of `node`, packed in `packed`, appending it when no equal key is
     // stored. `pooled`: every string of `packed` is in the pool (it was
-    // packed adding them, or found them all), and `hash` is its hash. Otherwise no equal key can be
-    // stored, and `node` is packed again, adding its strings.
+    // packed adding them, or found them all), and `hash` is its hash.
+    // Otherwise no equal key can be stored, and `node` is packed again,
+    // adding its strings.
     template <typename Key>
     NodeId find_or_append(const Key& node, PackedKey& packed, bool pooled, std::uint64_t hash) {
       const std::uint64_t count = records.size();
@@ -149,6 +149,9 @@ struct GraphStore::State {
   };
 
   PoisonGuarded<Inner> inner;
+
+  // The const side of `inner`, for the store's read-only methods.
+  const PoisonGuarded<Inner>& reading() const { return inner; }
 };
 
 GraphStore::GraphStore() : state_(std::make_unique<State>()) {}
@@ -191,15 +194,13 @@ Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 }
 
 NodeIds GraphStore::outputs() const {
-  return std::as_const(state_->inner).with(kStorePoisoned, [](const State::Inner& s) -> NodeIds {
-    return s.outputs;
-  });
+  return state_->reading().with(kStorePoisoned,
+                                [](const State::Inner& s) -> NodeIds { return s.outputs; });
 }
 
 std::uint64_t GraphStore::node_count() const {
-  return std::as_const(state_->inner)
-      .with(kStorePoisoned,
-            [](const State::Inner& s) -> std::uint64_t { return s.records.size(); });
+  return state_->reading().with(
+      kStorePoisoned, [](const State::Inner& s) -> std::uint64_t { return s.records.size(); });
 }
 
 Result<void, BadNodeId> GraphStore::check_ids(std::span<const NodeId> ids) const {
@@ -211,7 +212,7 @@ Result<void, BadNodeId> GraphStore::check_ids(std::span<const NodeId> ids) const
 }
 
 Snapshot GraphStore::snapshot() const {
-  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> Snapshot {
+  return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> Snapshot {
     Snapshot snap;
     snap.nodes.reserve(s.records.size());
     for (const std::uint8_t* record : s.records)
@@ -222,20 +223,19 @@ Snapshot GraphStore::snapshot() const {
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
-  return std::as_const(state_->inner)
-      .with(kStorePoisoned, [&](const State::Inner& s) -> std::vector<NodeKey> {
-        std::vector<NodeKey> nodes;
-        if (start >= s.records.size()) return nodes;
-        nodes.reserve(s.records.size() - start);
-        for (std::size_t i = start; i < s.records.size(); ++i) {
-          nodes.push_back(unpack_key(s.records[i], s.strings));
-        }
-        return nodes;
-      });
+  return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> std::vector<NodeKey> {
+    std::vector<NodeKey> nodes;
+    if (start >= s.records.size()) return nodes;
+    nodes.reserve(s.records.size() - start);
+    for (std::size_t i = start; i < s.records.size(); ++i) {
+      nodes.push_back(unpack_key(s.records[i], s.strings));
+    }
+    return nodes;
+  });
 }
 
 NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const {
-  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
+  return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       visit(i, unpack_key(s.records[i], s.strings));
     }
@@ -247,7 +247,7 @@ NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
     const std::function<void(NodeId, NodeKey&&)>& other,
     const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
-  return std::as_const(state_->inner).with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
+  return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     // Graphs repeat a few signatures (stored bytes of everything but the
     // inputs) on most of their nodes: an op's token is made once per cached
     // signature, and a boundary node whose signature an earlier node had is
@@ -279,22 +279,20 @@ NodeIds GraphStore::visit_tokens(
 }
 
 StoreFootprint GraphStore::footprint() const {
-  return std::as_const(state_->inner)
-      .with(kStorePoisoned, [&](const State::Inner& s) -> StoreFootprint {
-        StoreFootprint f;
-        f.record_bytes = s.arena.reserved_bytes();
-        f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
-                        s.outputs.capacity() * sizeof(NodeId);
-        return f;
-      });
+  return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> StoreFootprint {
+    StoreFootprint f;
+    f.record_bytes = s.arena.reserved_bytes();
+    f.table_bytes = s.records.capacity() * sizeof(void*) + s.index.capacity_bytes() +
+                    s.outputs.capacity() * sizeof(NodeId);
+    return f;
+  });
 }
 
 void GraphStore::poison_for_testing() { state_->inner.poison_for_testing(); }
 
 std::pair<SipKey, SipKey> GraphStore::hash_keys_for_testing() const {
-  return std::as_const(state_->inner).with(kStorePoisoned, [](const State::Inner& s) {
-    return std::pair(s.key, s.strings.key());
-  });
+  return state_->reading().with(
+      kStorePoisoned, [](const State::Inner& s) { return std::pair(s.key, s.strings.key()); });
 }
 
 }  // namespace tessary

@@ -6,9 +6,7 @@
 
 namespace tessary {
 
-std::size_t StringPool::recent_slot(std::string_view text) {
-  return static_cast<std::size_t>(edge_hash(text) >> 56) % kRecentSlots;
-}
+std::size_t StringPool::recent_slot(std::string_view text) { return edge_slot(text, kRecentSlots); }
 
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
   std::uint32_t& slot = recent_[recent_slot(text)];

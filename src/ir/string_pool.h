@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -34,6 +35,7 @@ class StringPool {
   // Every hit is confirmed by comparing the text, so a wrong or evicted slot
   // only costs the ordinary lookup.
   static constexpr std::size_t kRecentSlots = StoreTuning::kRecentStringSlots;
+  static_assert(std::has_single_bit(kRecentSlots) && kRecentSlots >= 2);
   static std::size_t recent_slot(std::string_view text);
 
   SipKey key_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -36,7 +37,7 @@ eqsat::Pattern parse_rule_pattern(std::string_view text) {
 class SymbolCache {
  public:
   eqsat::GlobalSymbol operator()(std::string_view op) {
-    Slot& slot = slots_[static_cast<std::size_t>(edge_hash(op) >> 56) % kSlots];
+    Slot& slot = slots_[edge_slot(op, kSlots)];
     if (slot.symbol.is_null() || slot.text != op) {
       const eqsat::GlobalSymbol symbol(op);
       slot.text = symbol.as_str();
@@ -52,6 +53,7 @@ class SymbolCache {
 
  private:
   static constexpr std::size_t kSlots = OptimizerTuning::kSymbolCacheSlots;
+  static_assert(std::has_single_bit(kSlots) && kSlots >= 2);
   struct Slot {
     eqsat::GlobalSymbol symbol;
     std::string_view text;  // symbol.as_str(), without its lock
