@@ -36,7 +36,9 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
                                                       std::size_t limit) const {
-  return search(egraph, limit, nullptr);
+  std::vector<SearchMatches> out;
+  search(egraph, limit, nullptr, out, nullptr);
+  return out;
 }
 
 std::optional<std::size_t> Pattern::count_matches(const EGraph& egraph) const {
@@ -50,15 +52,16 @@ std::optional<std::size_t> Pattern::count_matches(const EGraph& egraph) const {
   return egraph.node_count(bind->node.op(), bind->node.arity());
 }
 
-std::vector<SearchMatches> Pattern::search_settling(const EGraph& egraph, std::size_t limit,
-                                                    const Pattern& applier) const {
-  return search(egraph, limit, applier.flat_root_ ? &applier : nullptr);
+void Pattern::search_settling(const EGraph& egraph, std::size_t limit, const Pattern& applier,
+                              std::vector<SearchMatches>& out, SettledMarks& settled) const {
+  settled.clear();
+  search(egraph, limit, applier.flat_root_ ? &applier : nullptr, out, &settled);
 }
 
-std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
-                                           const Pattern* settle) const {
-  std::vector<SearchMatches> out;
-  if (limit == 0) return out;
+void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* settle,
+                     std::vector<SearchMatches>& out, SettledMarks* settled) const {
+  if (!out.empty()) fault("assertion failed: out.is_empty()");
+  if (limit == 0) return;
   if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
   // A variable root may match any class of the operator index; an operator
   // root only a class holding that operator, which the per-operator lists give
@@ -86,7 +89,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
       std::size_t pos = 0;
       while (pos < program_.subst.size() && program_.subst[pos].first != v) ++pos;
       // An applier variable the searcher does not bind cannot be settled.
-      if (pos == program_.subst.size()) return search(egraph, limit, nullptr);
+      if (pos == program_.subst.size()) return search(egraph, limit, nullptr, out, nullptr);
       settle_positions.push_back(static_cast<std::uint32_t>(pos));
     }
   }
@@ -109,6 +112,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
       // in a clean e-graph).
       const std::span<const SymbolLang> held = egraph[eclass].nodes();
       const std::size_t marked = std::min<std::size_t>(substs.size(), 32);
+      std::uint32_t mask = 0;
       for (std::size_t s = 0; s < marked; ++s) {
         children.clear();
         for (const std::uint32_t pos : settle_positions)
@@ -117,16 +121,15 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
         const bool held_already = held.size() <= 4
                                       ? std::find(held.begin(), held.end(), node) != held.end()
                                       : std::binary_search(held.begin(), held.end(), node);
-        if (held_already) m.settled |= std::uint32_t{1} << s;
+        if (held_already) mask |= std::uint32_t{1} << s;
       }
-      m.settled_by = settle;
+      settled->push_back(mask);
     }
     m.substs.reserve(substs.size());
     for (Subst& s : substs) m.substs.push_back(std::move(s));
     substs.clear();
     if (remaining == 0) break;
   }
-  return out;
 }
 
 Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const {
@@ -148,13 +151,21 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scrat
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                        GlobalSymbol /*rule_name*/) const {
+  return apply_settled(egraph, matches, {});
+}
+
+std::vector<Id> Pattern::apply_settled(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       std::span<const std::uint32_t> marks) const {
+  if (!marks.empty() && marks.size() != matches.size())
+    fault("assertion failed: settled marks.len() == matches.len()");
   std::size_t total = 0;
   for (const SearchMatches& m : matches) total += m.substs.size();
   if (total == 0) return {};
   std::vector<Work> work;
   work.reserve(total);
-  for (const SearchMatches& m : matches) {
-    const std::uint32_t settled = m.settled_by == this ? m.settled : 0;
+  for (std::size_t k = 0; k < matches.size(); ++k) {
+    const SearchMatches& m = matches[k];
+    const std::uint32_t settled = marks.empty() ? 0 : marks[k];
     for (std::size_t s = 0; s < m.substs.size(); ++s) {
       work.push_back(Work{m.eclass, &m.substs[s], s < 32 && ((settled >> s) & 1) != 0});
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -22,19 +23,18 @@ namespace tessary::eqsat {
 
 class Applier;
 
+// One mask per match of a search, for the shortcut that skips matches an
+// applier would leave unchanged (see RuleMatches).
+using SettledMarks = SmallVec<std::uint32_t, 4>;
+
 // The matches of a searcher within one class: at least one substitution.
 // Two substitutions live inline (a commuted pair in one class is common).
 struct SearchMatches {
   SearchMatches(Id eclass, const PatternAst* ast) : eclass(eclass), ast(ast) {}
 
   Id eclass;
-  // Bit k set: when the search ran, applying `settled_by` under substs[k]
-  // would have built a node `eclass` already held. Only that applier reads
-  // the bits; the first 32 substitutions can have one.
-  std::uint32_t settled = 0;
   SmallVec<Subst, 2> substs;
   const PatternAst* ast = nullptr;  // the searcher's term, owned by the searcher
-  const Applier* settled_by = nullptr;
 };
 
 // The left side of a rule.
@@ -79,11 +79,6 @@ class Pattern final : public Searcher, public Applier {
   // that is known without searching: for an operator over distinct
   // variables, one per node with that operator and arity.
   std::optional<std::size_t> count_matches(const EGraph& egraph) const;
-  // The same matches, with the substitutions under which `applier` would
-  // change nothing marked as settled (see SearchMatches). Only an applier
-  // whose root is an operator over variables marks any.
-  std::vector<SearchMatches> search_settling(const EGraph& egraph, std::size_t limit,
-                                             const Pattern& applier) const;
   std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                         std::size_t limit) const override;
   std::vector<Var> vars() const override;
@@ -95,10 +90,23 @@ class Pattern final : public Searcher, public Applier {
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& scratch) const;
 
  private:
-  // The search behind both public searches; `settle`, if set, is a flat
-  // applier whose settled matches get marked.
-  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
-                                    const Pattern* settle) const;
+  // A rule's shortcuts (see Rewrite) reach these two.
+  friend class Rewrite;
+  // The matches of search_with_limit, into `out`; when `applier` is an operator over
+  // variables, `settled` gets one mask per match whose bit s is set when
+  // applying `applier` under substitution s would build a node the class
+  // already holds (see RuleMatches). Otherwise `settled` stays empty.
+  void search_settling(const EGraph& egraph, std::size_t limit, const Pattern& applier,
+                       std::vector<SearchMatches>& out, SettledMarks& settled) const;
+  // apply_matches, skipping the substitutions `settled` marks (empty: none)
+  // where that changes nothing.
+  std::vector<Id> apply_settled(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                std::span<const std::uint32_t> settled) const;
+  // The search behind both searches, appending to an empty `out`;
+  // `settle`, if set, is a flat applier whose settled matches get marked in
+  // `settled`.
+  void search(const EGraph& egraph, std::size_t limit, const Pattern* settle,
+              std::vector<SearchMatches>& out, SettledMarks* settled) const;
   // One substitution to apply, with its class.
   struct Work {
     Id eclass;

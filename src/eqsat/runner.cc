@@ -107,9 +107,9 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-std::vector<std::vector<SearchMatches>> Runner::search_concurrently(
-    std::size_t iteration, std::span<const Rewrite> rules) {
-  std::vector<std::vector<SearchMatches>> matches(rules.size());
+std::vector<RuleMatches> Runner::search_concurrently(std::size_t iteration,
+                                                     std::span<const Rewrite> rules) {
+  std::vector<RuleMatches> matches(rules.size());
   // Searches only read the e-graph, and each writes its own rule's entry.
   auto search_every_other = [&](std::size_t first) {
     for (std::size_t k = first; k < rules.size(); k += 2) {
@@ -146,7 +146,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   const Clock::time_point search_start = Clock::now();
   record.hook_time = seconds_between(hook_start, search_start);
 
-  std::vector<std::vector<SearchMatches>> matches;
+  std::vector<RuleMatches> matches;
   const bool large = egraph_.number_of_classes() >= concurrent_search_classes_;
   if (!stop && large && !concurrent_search_asked_) {
     // Asked once, when an iteration first could search on two threads; the

@@ -130,8 +130,8 @@ class Runner {
 
  private:
   Iteration run_one(std::span<const Rewrite> rules);
-  std::vector<std::vector<SearchMatches>> search_concurrently(std::size_t iteration,
-                                                              std::span<const Rewrite> rules);
+  std::vector<RuleMatches> search_concurrently(std::size_t iteration,
+                                               std::span<const Rewrite> rules);
   using Clock = std::chrono::steady_clock;
   // The limits as they stand at `now`.
   std::optional<StopReason> check_limits(Clock::time_point now) const;

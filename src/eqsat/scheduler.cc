@@ -55,9 +55,8 @@ bool BackoffScheduler::prepare_concurrent_search(std::span<const Rewrite> rules)
   return true;
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
-                                                            const EGraph& egraph,
-                                                            const Rewrite& rule) {
+RuleMatches BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                             const Rewrite& rule) {
   RuleStats& stats = rule_stats(rule.name());
   if (iteration < stats.banned_until) return {};
 
@@ -65,7 +64,7 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   // A rule known to have too many matches is banned without searching: the
   // search would stop after threshold + 1 of them and ban it just the same.
   const std::optional<std::size_t> known = rule.count_matches(egraph);
-  std::vector<SearchMatches> matches;
+  RuleMatches matches;
   std::uint64_t total = 0;
   if (known && *known > threshold) {
     total = *known;
@@ -73,7 +72,7 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     // Nothing to find: the search would come back empty.
   } else {
     matches = rule.search(egraph, saturating_add(threshold, 1));
-    for (const SearchMatches& m : matches) total += m.substs.size();
+    total = matches.total();
   }
 
   if (total > threshold) {
@@ -87,9 +86,8 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph,
-                                            const Rewrite& rule,
-                                            const std::vector<SearchMatches>& matches) {
-  return rule.applier().apply_matches(egraph, matches, rule.name()).size();
+                                            const Rewrite& rule, const RuleMatches& matches) {
+  return rule.apply(egraph, matches);
 }
 
 bool BackoffScheduler::can_stop(std::size_t iteration) {

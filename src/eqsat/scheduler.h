@@ -23,11 +23,12 @@ class RewriteScheduler {
   // Whether the runner may stop as saturated after iteration `iteration`.
   virtual bool can_stop(std::size_t iteration) = 0;
   // The matches of `rule` to apply in this iteration.
-  virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                    const Rewrite& rule) = 0;
-  // Applies the matches; returns the number of applications that merged classes.
+  virtual RuleMatches search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                     const Rewrite& rule) = 0;
+  // Applies the matches `search_rewrite` gave for `rule`; returns the number
+  // of applications that merged classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
-                                    const std::vector<SearchMatches>& matches) = 0;
+                                    const RuleMatches& matches) = 0;
   // Readies the scheduler for `search_rewrite` calls on different rules of
   // `rules` from several threads at once, during one iteration; false if it
   // cannot take them. The default takes none.
@@ -52,10 +53,10 @@ class BackoffScheduler final : public RewriteScheduler {
       : default_match_limit_(match_limit), default_ban_length_(ban_length) {}
 
   bool can_stop(std::size_t iteration) override;
-  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rule) override;
+  RuleMatches search_rewrite(std::size_t iteration, const EGraph& egraph,
+                             const Rewrite& rule) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
-                            const std::vector<SearchMatches>& matches) override;
+                            const RuleMatches& matches) override;
   // Registers every rule, so that searches only read the list of records and
   // each writes its own rule's record; rules sharing a name would share a
   // record, so then it declines.

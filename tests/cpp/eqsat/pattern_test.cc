@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/fault.h"
+#include "eqsat/rewrite.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -144,32 +145,40 @@ TEST_F(CommutedAdds, ApplyingAVariableMergesOnlyDifferentClasses) {
 }
 
 // The swapped form of every add here is already in its own class: a search
-// for the commuting applier marks all five matches settled, and applying them
-// merges and adds nothing. Marks made for one applier mean nothing to another.
-TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnApplierOnly) {
-  const Pattern lhs = pat("(op|add ?a ?b)");
-  const Pattern swap = pat("(op|add ?b ?a)");
-  const auto matches = lhs.search_settling(g_, 100, swap);
-  ASSERT_EQ(total(matches), 5u);
-  for (const SearchMatches& m : matches) {
-    EXPECT_EQ(m.settled, (std::uint32_t{1} << m.substs.size()) - 1) << m.eclass;
-    EXPECT_EQ(m.settled_by, &swap);
+// of the commuting rule marks all five matches settled, and applying them
+// merges and adds nothing. The marks belong to the rule that searched; the
+// same matches applied by another pattern, or searched without shortcuts,
+// carry none.
+TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnRuleOnly) {
+  auto make = [](std::string_view lhs, std::string_view rhs) {
+    return Rewrite::create("r", pat(lhs), pat(rhs)).value();
+  };
+  const Rewrite commute = make("(op|add ?a ?b)", "(op|add ?b ?a)");
+  const RuleMatches found = commute.search(g_, 100);
+  ASSERT_EQ(found.total(), 5u);
+  ASSERT_EQ(found.settled.size(), found.matches.size());
+  for (std::size_t k = 0; k < found.matches.size(); ++k) {
+    const std::size_t n = found.matches[k].substs.size();
+    EXPECT_EQ(found.settled[k], (std::uint32_t{1} << n) - 1) << found.matches[k].eclass;
   }
+  const RuleMatches plain = commute.with_shortcuts(Shortcuts::kPlain).search(g_, 100);
+  EXPECT_EQ(plain.total(), 5u);
+  EXPECT_TRUE(plain.settled.empty());
   const std::size_t size = g_.size();
-  EXPECT_TRUE(swap.apply_matches(g_, matches, GlobalSymbol("r")).empty());
+  EXPECT_EQ(commute.apply(g_, found), 0u);
+  EXPECT_EQ(commute.apply(g_, plain), 0u);
   EXPECT_EQ(g_.size(), size);
 
   g_.rebuild();
 
-  // A variable applier is not flat: nothing is marked.
-  for (const SearchMatches& m : lhs.search_settling(g_, 100, pat("?a"))) {
-    EXPECT_EQ(m.settled, 0u);
-  }
-  // Under (op|mul ?a ?b) no match is settled; the marks of `swap` do not stop
-  // `mul` from adding its five nodes.
-  const Pattern mul = pat("(op|mul ?a ?b)");
-  for (const SearchMatches& m : lhs.search_settling(g_, 100, mul)) EXPECT_EQ(m.settled, 0u);
-  EXPECT_EQ(mul.apply_matches(g_, matches, GlobalSymbol("r")).size(), 5u);
+  // A variable applier is not an operator: nothing is marked.
+  EXPECT_TRUE(make("(op|add ?a ?b)", "?a").search(g_, 100).settled.empty());
+  // Under (op|mul ?a ?b) no match is settled, and the matches of `commute`
+  // handed to mul's pattern are all applied: five new nodes.
+  const Rewrite mul = make("(op|add ?a ?b)", "(op|mul ?a ?b)");
+  for (const std::uint32_t mask : mul.search(g_, 100).settled) EXPECT_EQ(mask, 0u);
+  const RuleMatches again = commute.search(g_, 100);
+  EXPECT_EQ(mul.applier().apply_matches(g_, again.matches, GlobalSymbol("r")).size(), 5u);
   EXPECT_EQ(g_.size(), size + 5);
 
   // add(p, q) alone: its swap is not held, the node itself is.
@@ -177,10 +186,12 @@ TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnApplierOnly) {
   const Id p = g.add(leaf("p"));
   g.add(node("op|add", {p, g.add(leaf("q"))}));
   g.rebuild();
-  const auto alone = lhs.search_settling(g, 100, swap);
-  ASSERT_EQ(alone.size(), 1u);
-  EXPECT_EQ(alone[0].settled, 0u);
-  EXPECT_EQ(lhs.search_settling(g, 100, lhs)[0].settled, 1u);
+  const RuleMatches alone = commute.search(g, 100);
+  ASSERT_EQ(alone.settled.size(), 1u);
+  EXPECT_EQ(alone.settled[0], 0u);
+  const RuleMatches itself = make("(op|add ?a ?b)", "(op|add ?a ?b)").search(g, 100);
+  ASSERT_EQ(itself.settled.size(), 1u);
+  EXPECT_EQ(itself.settled[0], 1u);
 }
 
 TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
