@@ -1,8 +1,12 @@
 // A small direct-mapped cache from byte strings to values, for work that
-// repeats on most nodes of a graph (a few signatures cover most ops). Every
-// hit is confirmed by comparing the bytes, so a collision, crafted or not,
-// only costs a miss. The slot count follows the expected number of lookups,
-// so a cache for a small graph stays small.
+// repeats on most nodes of a graph (a few signatures cover most ops, a few
+// strings most names). Every hit is confirmed by comparing the bytes, so a
+// collision, crafted or not, only costs a miss. The slot count follows the
+// expected number of lookups, so a cache for a small graph stays small.
+//
+// Keys are copied into the cache (Key = std::string) or borrowed (Key =
+// std::string_view): a borrowed key's bytes must outlive the cache, as a
+// store's records do during a visit or a pool's strings do for its cache.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,8 +22,10 @@
 
 namespace tessary {
 
-template <typename Value>
+template <typename Value, typename Key = std::string>
 class RecentCache {
+  static_assert(std::is_same_v<Key, std::string> || std::is_same_v<Key, std::string_view>);
+
  public:
   // Room for about `expected` keys, at least 8 and at most `max_slots` slots
   // (a power of two). Nothing is allocated until the first `put`.
@@ -26,10 +33,14 @@ class RecentCache {
       : slot_count_(std::bit_ceil(
             std::clamp<std::size_t>(expected, 8, std::max<std::size_t>(8, max_slots)))) {}
 
+  // The slot `key` maps to, for the find and put of one lookup.
+  std::size_t slot_of(std::string_view key) const { return edge_slot(key, slot_count_); }
+
   // The value cached for `key`, or null.
-  const Value* find(std::string_view key) const {
+  const Value* find(std::string_view key) const { return find(key, slot_of(key)); }
+  const Value* find(std::string_view key, std::size_t slot_index) const {
     if (slots_.empty()) return nullptr;
-    const Slot& slot = slots_[edge_slot(key, slot_count_)];
+    const Slot& slot = slots_[slot_index];
     return slot.used && slot.key == key ? &slot.value : nullptr;
   }
 
@@ -37,11 +48,21 @@ class RecentCache {
   // here, so a caller that fails while making `value` leaves none stale, and
   // a failure here leaves the slot empty.
   const Value& put(std::string_view key, Value value) {
+    return put(key, slot_of(key), std::move(value));
+  }
+  // The same, in the slot slot_of(key) gave.
+  const Value& put(std::string_view key, std::size_t slot_index, Value value) {
     if (slots_.empty()) slots_.resize(slot_count_);
-    Slot& slot = slots_[edge_slot(key, slot_count_)];
-    slot.used = false;
-    slot.key.assign(key);
-    slot.value = std::move(value);
+    Slot& slot = slots_[slot_index];
+    if constexpr (std::is_nothrow_move_assignable_v<Value> &&
+                  std::is_same_v<Key, std::string_view>) {
+      slot.key = key;
+      slot.value = std::move(value);
+    } else {
+      slot.used = false;
+      slot.key = Key(key);
+      slot.value = std::move(value);
+    }
     slot.used = true;
     return slot.value;
   }
@@ -49,7 +70,7 @@ class RecentCache {
  private:
   struct Slot {
     bool used = false;
-    std::string key;
+    Key key;
     Value value{};
   };
 

@@ -252,8 +252,11 @@ NodeIds GraphStore::visit_tokens(
     // inputs) on most of their nodes: an op's token is made once per cached
     // signature, and a boundary node whose signature an earlier node had is
     // handed over as that node's repeat, without rebuilding its key.
-    RecentCache<std::string> tokens(s.records.size(), StoreTuning::kVisitCacheSlots);
-    RecentCache<NodeId> boundaries(s.records.size(), StoreTuning::kVisitCacheSlots);
+    // The keys are views of the records, which stay put while the lock is held.
+    RecentCache<std::string, std::string_view> tokens(s.records.size(),
+                                                      StoreTuning::kVisitCacheSlots);
+    RecentCache<NodeId, std::string_view> boundaries(s.records.size(),
+                                                     StoreTuning::kVisitCacheSlots);
     RecordParts parts;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
@@ -264,14 +267,20 @@ NodeIds GraphStore::visit_tokens(
       const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
                                     parts.fields.size());
       if (parts.kind == NodeKind::kOp) {
-        const std::string* token = tokens.find(fields);
-        if (token == nullptr) token = &tokens.put(fields, unpack_key(record, s.strings).token());
+        const std::size_t slot = tokens.slot_of(fields);
+        const std::string* token = tokens.find(fields, slot);
+        if (token == nullptr) {
+          token = &tokens.put(fields, slot, unpack_key(record, s.strings).token());
+        }
         op(i, *token, parts.inputs.span());
-      } else if (const NodeId* earlier = boundaries.find(fields)) {
+        continue;
+      }
+      const std::size_t slot = boundaries.slot_of(fields);
+      if (const NodeId* earlier = boundaries.find(fields, slot)) {
         repeat(i, *earlier, parts.inputs.span());
       } else {
         other(i, unpack_key(record, s.strings));
-        (void)boundaries.put(fields, i);
+        (void)boundaries.put(fields, slot, i);
       }
     }
     return s.outputs;

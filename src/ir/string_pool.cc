@@ -6,23 +6,21 @@
 
 namespace tessary {
 
-std::size_t StringPool::recent_slot(std::string_view text) { return edge_slot(text, kRecentSlots); }
-
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
-  std::uint32_t& slot = recent_[recent_slot(text)];
-  if (slot != 0 && strings_[slot - 1] == text) return slot - 1;
+  const std::size_t slot = recent_.slot_of(text);
+  if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
   const auto found =
       index_.find(siphash13(key_, text), [&](std::uint32_t id) { return strings_[id] == text; });
-  if (found) slot = *found + 1;
+  if (found) recent_.put(strings_[*found], slot, *found);
   return found;
 }
 
 std::uint32_t StringPool::intern(std::string_view text) {
-  std::uint32_t& slot = recent_[recent_slot(text)];
-  if (slot != 0 && strings_[slot - 1] == text) return slot - 1;
+  const std::size_t slot = recent_.slot_of(text);
+  if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
   const std::uint64_t hash = siphash13(key_, text);
   if (auto found = index_.find(hash, [&](std::uint32_t id) { return strings_[id] == text; })) {
-    slot = *found + 1;
+    recent_.put(strings_[*found], slot, *found);
     return *found;
   }
   if (strings_.size() >= UINT32_MAX - 1) fault("string pool is full");
@@ -31,7 +29,7 @@ std::uint32_t StringPool::intern(std::string_view text) {
   if (dst != nullptr) std::memcpy(dst, text.data(), text.size());
   strings_.emplace_back(reinterpret_cast<const char*>(dst), text.size());
   index_.insert(hash, id);
-  slot = id + 1;
+  recent_.put(strings_.back(), slot, id);
   return id;
 }
 

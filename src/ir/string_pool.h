@@ -3,8 +3,6 @@
 // pool index, so a name repeated on a million nodes is stored once.
 #pragma once
 
-#include <array>
-#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -13,13 +11,15 @@
 #include "base/arena.h"
 #include "base/hash.h"
 #include "base/id_table.h"
+#include "base/recent_cache.h"
 #include "ir/tuning.h"
 
 namespace tessary {
 
 class StringPool {
  public:
-  explicit StringPool(SipKey key) : key_(key) {}
+  explicit StringPool(SipKey key)
+      : key_(key), recent_(StoreTuning::kRecentStringSlots, StoreTuning::kRecentStringSlots) {}
 
   // The index of `text` if it is in the pool.
   std::optional<std::uint32_t> find(std::string_view text) const;
@@ -30,16 +30,11 @@ class StringPool {
   const SipKey& key() const { return key_; }
 
  private:
-  // A small direct-mapped cache of recently found strings (index + 1, 0 for
-  // empty), so the names and keys repeated on most nodes skip the keyed hash.
-  // Every hit is confirmed by comparing the text, so a wrong or evicted slot
-  // only costs the ordinary lookup.
-  static constexpr std::size_t kRecentSlots = StoreTuning::kRecentStringSlots;
-  static_assert(std::has_single_bit(kRecentSlots) && kRecentSlots >= 2);
-  static std::size_t recent_slot(std::string_view text);
-
   SipKey key_;
-  mutable std::array<std::uint32_t, kRecentSlots> recent_{};
+  // Recently found strings with their indices, keyed by the pool's own copy
+  // of the text, so the names and keys repeated on most nodes skip the keyed
+  // hash.
+  mutable RecentCache<std::uint32_t, std::string_view> recent_;
   ByteArena bytes_;
   std::vector<std::string_view> strings_;  // views into bytes_
   IdTable index_;

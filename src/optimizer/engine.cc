@@ -1,14 +1,13 @@
 #include "optimizer/engine.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <limits>
 #include <string>
 #include <string_view>
 
 #include "base/fault.h"
 #include "base/hash.h"
+#include "base/recent_cache.h"
 #include "eqsat/egraph.h"
 #include "eqsat/enode.h"
 #include "eqsat/pattern.h"
@@ -37,13 +36,10 @@ eqsat::Pattern parse_rule_pattern(std::string_view text) {
 class SymbolCache {
  public:
   eqsat::GlobalSymbol operator()(std::string_view op) {
-    Slot& slot = slots_[edge_slot(op, kSlots)];
-    if (slot.symbol.is_null() || slot.text != op) {
-      const eqsat::GlobalSymbol symbol(op);
-      slot.text = symbol.as_str();
-      slot.symbol = symbol;
-    }
-    return slot.symbol;
+    const std::size_t slot = recent_.slot_of(op);
+    if (const eqsat::GlobalSymbol* cached = recent_.find(op, slot)) return *cached;
+    const eqsat::GlobalSymbol symbol(op);
+    return recent_.put(symbol.as_str(), slot, symbol);
   }
 
   static SymbolCache& for_this_thread() {
@@ -52,13 +48,9 @@ class SymbolCache {
   }
 
  private:
-  static constexpr std::size_t kSlots = OptimizerTuning::kSymbolCacheSlots;
-  static_assert(std::has_single_bit(kSlots) && kSlots >= 2);
-  struct Slot {
-    eqsat::GlobalSymbol symbol;
-    std::string_view text;  // symbol.as_str(), without its lock
-  };
-  std::array<Slot, kSlots> slots_{};
+  // Keyed by the symbol's own text, which lives as long as the process.
+  RecentCache<eqsat::GlobalSymbol, std::string_view> recent_{OptimizerTuning::kSymbolCacheSlots,
+                                                             OptimizerTuning::kSymbolCacheSlots};
 };
 
 // Adds every node to a fresh e-graph, children first; returns the class id

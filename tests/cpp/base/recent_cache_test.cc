@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tessary {
 namespace {
@@ -42,6 +44,31 @@ TEST(RecentCache, EvictionNeverReturnsAnotherKeysValue) {
   (void)alike.put(b, 2);
   EXPECT_EQ(alike.find(a), nullptr);
   EXPECT_EQ(*alike.find(b), 2);
+}
+
+// A cache of borrowed keys keeps views of the caller's bytes: a hit compares
+// against those bytes, so a probe with equal text at another address hits;
+// the empty key is cached like any other.
+TEST(RecentCache, BorrowedKeysAreComparedByTheirText) {
+  const std::vector<std::string> pool = {"alpha", "beta", ""};
+  RecentCache<std::size_t, std::string_view> cache(1024, 1024);
+  // The slot hash is fixed, so whether these three share a slot is too.
+  ASSERT_NE(cache.slot_of(pool[0]), cache.slot_of(pool[1]));
+  ASSERT_NE(cache.slot_of(pool[0]), cache.slot_of(pool[2]));
+  ASSERT_NE(cache.slot_of(pool[1]), cache.slot_of(pool[2]));
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    const std::size_t slot = cache.slot_of(pool[i]);
+    EXPECT_EQ(cache.find(pool[i], slot), nullptr);
+    EXPECT_EQ(cache.put(pool[i], slot, i), i);
+  }
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    const std::string probe = pool[i];  // equal text, other bytes
+    const std::size_t* hit = cache.find(probe);
+    ASSERT_NE(hit, nullptr) << probe;
+    EXPECT_EQ(*hit, i) << probe;
+  }
+  EXPECT_EQ(cache.find("alph"), nullptr);
+  EXPECT_EQ(cache.find(std::string_view("\0", 1)), nullptr);
 }
 
 }  // namespace
