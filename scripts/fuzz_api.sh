@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Fuzzes the Python API with atheris for $1 seconds (default 60): builds the
-# extension with clang and libFuzzer's coverage instrumentation in
-# build/fuzz-api, makes a venv with atheris in build/fuzz-api-venv, and runs
-# fuzz/fuzz_api.py on a scratch copy of fuzz/api_corpus with one worker.
-# Exits non-zero when the build fails or the target finds a failing input;
-# that input is left in build/fuzz-api-artifacts/ and the log in
-# build/fuzz-api.log. FUZZ_API_KEEP_CORPUS=1 keeps the scratch corpus of an
-# earlier run instead of starting again from the seeds.
+# Fuzzes the Python API with atheris for $1 seconds (default 60), one worker,
+# on a scratch copy of fuzz/api_corpus. Builds the extension with clang and
+# libFuzzer's coverage instrumentation, under AddressSanitizer and
+# UndefinedBehaviorSanitizer (FUZZ_API_SANITIZE=0: coverage only, faster),
+# and makes a venv with atheris in build/fuzz-api-venv. Exits non-zero when
+# the build fails or the target finds a failing input; that input is left in
+# build/fuzz-api-artifacts/ and the log in build/fuzz-api.log.
+# FUZZ_API_KEEP_CORPUS=1 goes on from the scratch corpus of an earlier run.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
+sanitize="${FUZZ_API_SANITIZE:-1}"
 build="$root/build/fuzz-api"
+[ "$sanitize" = 1 ] && build="$root/build/fuzz-api-asan"
 venv="$root/build/fuzz-api-venv"
 work="$root/build/fuzz-api-corpus"
 artifacts="$root/build/fuzz-api-artifacts/"
@@ -27,15 +29,39 @@ if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import atheris' 2>/de
 fi
 export PATH="$venv/bin:$PATH"
 
-# Coverage instrumentation only (TESSARY_BUILD_FUZZ): the hooks resolve to the
-# libFuzzer inside atheris once the target makes it global.
+# TESSARY_BUILD_FUZZ adds the coverage instrumentation. Its hooks resolve to
+# a libFuzzer at load time: without sanitizers, the one inside atheris, which
+# the target makes global before importing the module.
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSARY_BUILD_FUZZ=ON \
+  -DTESSARY_SANITIZE="$([ "$sanitize" = 1 ] && echo ON || echo OFF)" \
   -DTESSARY_BUILD_PYTHON=ON \
   -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build "$build" -j2 --target tessary_core
+
+preload=""
+if [ "$sanitize" = 1 ]; then
+  # The interpreter is not built with ASan, so the runtime is preloaded. It
+  # must be one library with libFuzzer: the runtime's own default coverage
+  # hooks would otherwise take the calls and the fuzzer would see no coverage.
+  # Linked from clang's static runtimes (without the preinit object, which a
+  # shared library cannot hold); atheris then uses the preloaded libFuzzer.
+  rt="$build/asan_with_fuzzer.so"
+  if [ ! -f "$rt" ]; then
+    rtdir="$(clang++ -print-runtime-dir)"
+    objs="$build/asan_with_fuzzer.objs"
+    rm -rf "$objs"
+    for lib in asan asan_cxx fuzzer_no_main; do
+      mkdir -p "$objs/$lib"
+      (cd "$objs/$lib" && ar x "$rtdir/libclang_rt.$lib-x86_64.a")
+    done
+    rm -f "$objs/asan/asan_preinit.cpp.o"
+    clang++ -shared -o "$rt" "$objs"/*/*.o -ldl -lpthread -lrt -lm
+  fi
+  preload="$rt"
+fi
 
 if [ "${FUZZ_API_KEEP_CORPUS:-0}" != 1 ] || [ ! -d "$work" ]; then
   rm -rf "$work"
@@ -46,7 +72,9 @@ mkdir -p "$artifacts"
 
 status=0
 (cd "$root/build" &&
-  PYTHONPATH="$build" "$venv/bin/python" "$root/fuzz/fuzz_api.py" \
+  PYTHONPATH="$build" LD_PRELOAD="$preload" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "$venv/bin/python" "$root/fuzz/fuzz_api.py" \
     -max_total_time="$seconds" \
     -max_len=512 \
     -timeout=30 \
