@@ -3,7 +3,8 @@
 The input bytes are read as a program of API calls: recording nodes of every
 kind (with awkward names, parameters and descriptors), replaying earlier calls,
 marking outputs through a serialize/deserialize round trip, stepping an
-IncrementalReducer, continuing on a reduced store, and calls with bad ids.
+IncrementalReducer, continuing on a reduced store, and calls with bad ids or
+arguments, which must fail with their fixed messages and change nothing.
 After the program every invariant below is checked against the module's own
 results; a violation raises AssertionError, which the fuzzer reports as a
 crash.
@@ -232,27 +233,41 @@ class Session:
         assert self.store.outputs() == old_marks, "serialize changed the marks"
         self.store = marked  # same nodes, same ids: the reducer keeps being fed "the same store"
 
-    def bad_ids(self, draw: Draw) -> None:
-        """An id one past the end (or far past it) is refused and changes nothing."""
+    def refused_call(self, draw: Draw) -> None:
+        """A call with a bad id (one past the end, or far past it) or a bad
+        argument fails with its fixed message and changes nothing."""
         n = self.store.node_count()
         bad = n if draw.flag() else 2**64 - 1
-        blob = self.store.serialize()
-        message = f"no node with id {bad}"
+        missing = {f: "m" for f in FIELDS[:draw.below(len(FIELDS))]}
+        first_missing = FIELDS[len(missing)]
         attempts = [
-            lambda: self.store.add_op("neg", [bad]),
-            lambda: self.store.add_exchange([0, bad] if n else [bad]),
-            lambda: self.store.reduce(outputs=[bad]),
-            lambda: self.store.reduction_report(outputs=[bad]),
-            lambda: self.store.serialize(outputs=[bad]),
-            lambda: self.reducer.finalize(self.store, outputs=[bad]),
+            (lambda: self.store.add_op("neg", [bad]), ValueError, f"no node with id {bad}"),
+            (lambda: self.store.add_exchange([0, bad] if n else [bad]), ValueError,
+             f"no node with id {bad}"),
+            (lambda: self.store.reduce(outputs=[bad]), ValueError, f"no node with id {bad}"),
+            (lambda: self.store.reduction_report(outputs=[bad]), ValueError,
+             f"no node with id {bad}"),
+            (lambda: self.store.serialize(outputs=[bad]), ValueError, f"no node with id {bad}"),
+            (lambda: self.reducer.finalize(self.store, outputs=[bad]), ValueError,
+             f"no node with id {bad}"),
+            (lambda: self.store.add_source("x", [("k", 1)]), TypeError,
+             "params must be a dict or None"),
+            (lambda: self.store.add_source("x", {"k": None}), TypeError,
+             "param values must be int, float, bool, or str"),
+            (lambda: self.store.add_external(missing, []), ValueError,
+             f"descriptor missing required field '{first_missing}'"),
+            (lambda: self.store.add_external(7, []), TypeError,
+             "descriptor must be a PayloadDescriptor or dict"),
         ]
+        call, error, message = draw.choice(attempts)
+        blob = self.store.serialize()
         watermark = self.reducer.watermark()
         try:
-            draw.choice(attempts)()
-        except ValueError as e:
+            call()
+        except error as e:
             assert str(e) == message, f"{e!s} != {message}"
         else:
-            raise AssertionError(f"id {bad} of a store with {n} nodes was accepted")
+            raise AssertionError(f"accepted a call that must fail with {message!r}")
         assert self.store.serialize() == blob, "a refused call changed the store"
         assert self.reducer.watermark() == watermark, "a refused finalize consumed nodes"
 
@@ -374,7 +389,7 @@ def test_one_input(data: bytes) -> None:
             consumed = session.reducer.step(session.store)
             assert consumed == session.store.node_count() - watermark, (consumed, watermark)
         elif action == 14:
-            session.bad_ids(draw)
+            session.refused_call(draw)
         elif session.store.node_count() and draw.below(4) == 0:
             session = session.continue_on_reduced(draw)
     check_store(session.store)

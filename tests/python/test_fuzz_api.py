@@ -87,3 +87,15 @@ def test_canonical_keys_tell_values_apart():
     assert key({"a": float("nan")}) == key({"a": -float("nan")})
     assert key({"a": True}) != key({"a": 1})
     assert key({"b": 1, "a": 2}) == key({"a": 2, "b": 1})
+
+
+def test_every_refused_call_fails_as_expected():
+    store = tc.GraphStore()
+    store.add_source("x")
+    session = fuzz_api.Session(store)
+    # One refused call per choice of the attempt list and of the bad id.
+    for pick in range(10):
+        for far in (0, 1):
+            for missing in range(5):
+                session.refused_call(fuzz_api.Draw(bytes([far, missing, pick])))
+    assert store.node_count() == 1
