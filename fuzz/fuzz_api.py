@@ -22,7 +22,8 @@ crash.
   first operand order of a commutative pair, reduce the first reachable one.)
 - Reducing a reduced store gives the same store back, with no new stages.
 
-Run as a script it starts atheris (see scripts/fuzz_api.sh); `test_one_input`
+Run as a script it starts atheris (see scripts/fuzz_api.sh); with `--replay
+FILE...` it runs saved inputs against an ordinary build instead. `test_one_input`
 is plain Python and needs only the module, so the tests run it on fixed inputs.
 """
 
@@ -423,6 +424,16 @@ def fuzz_one_input(data: bytes) -> None:
 
 
 def main() -> None:
+    if sys.argv[1:2] == ["--replay"]:
+        # Runs saved inputs against an ordinary build, without atheris.
+        global tc
+        import tessary_core as tc
+
+        for path in sys.argv[2:]:
+            with open(path, "rb") as f:
+                test_one_input(f.read())
+            print(f"{path}: ok")
+        return
     import atheris  # only the fuzzing run needs it
 
     atheris.Setup(sys.argv, fuzz_one_input)
