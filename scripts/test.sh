@@ -107,4 +107,7 @@ if [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh "$ROOT/build/fuzz"
 fi
 
+step "fuzz-api: fuzzing the Python API with atheris (bounded)"
+scripts/fuzz_api.sh 60
+
 step "All tests passed"
