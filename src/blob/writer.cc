@@ -18,6 +18,7 @@ constexpr std::uint64_t kU32Limit = std::uint64_t{1} << 32;
 // up its size and checks that every length fits the format, then a Write
 // pass fills a buffer of exactly that size.
 struct Measure {
+  static constexpr bool kChecks = true;
   std::size_t size = 0;
 
   void u8(std::uint8_t) { size += 1; }
@@ -26,17 +27,28 @@ struct Measure {
   void bytes(std::string_view s) { size += s.size(); }
 };
 
+// Stores `v` little-endian at `p`.
+template <typename T>
+void store_le(std::uint8_t* p, T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    for (std::size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+}
+
 struct Write {
+  // The Measure pass went over the same values and found them all fitting.
+  static constexpr bool kChecks = false;
   std::uint8_t* p;
 
   void u8(std::uint8_t v) { *p++ = v; }
-  // The Measure pass has checked the value against the u32 limit.
   void u32(std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    store_le(p, static_cast<std::uint32_t>(v));
     p += 4;
   }
   void u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    store_le(p, v);
     p += 8;
   }
   void bytes(std::string_view s) {
@@ -75,14 +87,14 @@ class NodeWriter {
   std::optional<BlobTooLarge>& error() { return error_; }
 
   void string(std::string_view s) {
-    if (!fits(check_string(s))) return;
+    if (Out::kChecks && !fits(check_string(s))) return;
     out_.u32(s.size());
     out_.bytes(s);
   }
   void pooled(std::uint32_t index) { string(records_.string(index)); }
 
   void count(std::uint64_t n) {
-    if (fits(check_count(n))) out_.u32(n);
+    if (!Out::kChecks || fits(check_count(n))) out_.u32(n);
   }
 
   void ids(std::span<const NodeId> ids) {
@@ -141,7 +153,7 @@ class NodeWriter {
       string(member.op);
       count(member.refs.size());
       for (const StageRef& ref : member.refs) {
-        if (!fits(check_index(ref.index))) return;
+        if (Out::kChecks && !fits(check_index(ref.index))) return;
         out_.u8(ref.tag == StageRef::Tag::kMember ? 1 : 0);
         out_.u32(ref.index);
       }
@@ -149,8 +161,7 @@ class NodeWriter {
   }
 
  private:
-  // Keeps the first error; the Write pass never finds one, as the Measure
-  // pass went over the same values.
+  // Keeps the first error.
   bool fits(std::optional<BlobTooLarge> e) {
     if (!e) return !error_;
     if (!error_) error_ = std::move(e);

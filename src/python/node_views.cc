@@ -204,6 +204,23 @@ class NodeViews {
   DecodedKey key_;
 };
 
+// Keeps the cyclic collector off for one scope, unless it was off already.
+// The entries cannot form cycles, so collections started by their
+// allocations (the interrupt poll runs any that are due) would only walk
+// them again and again; once it is back on, the collector meets them once.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace
 
 PyObject* graph_store_nodes(PyObject* self, PyObject*) {
@@ -213,6 +230,7 @@ PyObject* graph_store_nodes(PyObject* self, PyObject*) {
     NodeViews views(records);
     if (!views.init()) return nullptr;
     Cancel cancel = interrupt_cancel();
+    const CollectorPause pause;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {
