@@ -14,9 +14,8 @@ namespace tessary {
 namespace {
 
 // The fewest bytes one item of a list can take, used to bound reservations:
-// an id is a u64; a stage member is an op length and a reference count; a
-// reference is a tag and a u32.
-constexpr std::size_t kMinIdBytes = 8;
+// a stage member is an op length and a reference count; a reference is a tag
+// and a u32.
 constexpr std::size_t kMinMemberBytes = 4 + 4;
 constexpr std::size_t kMinRefBytes = 1 + 4;
 
@@ -345,17 +344,9 @@ Result<ParamMap, DecodeError> Reader::params() {
 }
 
 Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
-  auto count = u32();
-  if (!count) return Err{count.error()};
-  NodeIds ids;
-  ids.reserve(capacity_for(count.value(), kMinIdBytes));
-  for (std::uint32_t i = 0; i < count.value(); ++i) {
-    auto id = u64();
-    if (!id) return Err{id.error()};
-    if (id.value() >= limit) return Err{DecodeError::reference_out_of_range(id.value())};
-    ids.push_back(id.value());
-  }
-  return ids;
+  std::vector<NodeId> ids;
+  if (auto read = inputs(limit, ids); !read) return Err{read.error()};
+  return NodeIds(ids.begin(), ids.end());
 }
 
 Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes, Cancel& cancel) {

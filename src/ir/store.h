@@ -76,7 +76,7 @@ class GraphStore {
    private:
     friend class GraphStore;
     explicit Bulk(void* inner) : inner_(inner) {}
-    void* inner_;
+    void* inner_;  // the locked State::Inner, a type only store.cc knows
   };
   // Runs `fill` holding the lock once, for a caller that makes many calls in
   // a row (reading a blob). `fill` must not call this store's own methods. If
