@@ -1,7 +1,8 @@
 """Persistence and view benchmark: serialize, deserialize, nodes() and to_dot()
 of tessary_core stores built by the build workload, side by side with what a
 Python author would do instead: pickle.dumps / pickle.loads of the pure-Python
-store (its key index and node list; pickle shares the key tuples between them).
+store (its key index and node list; pickle shares the key tuples between them),
+and that store's nodes().
 
 Usage: python benchmarks/bench_blob.py [--sizes 100000 1000000] [--repeats 5]
 Reports the median ns per stored node of each operation, and the blob and
@@ -64,13 +65,15 @@ def main() -> None:
             "deserialize": timed(lambda: tc.GraphStore.deserialize(blob), args.repeats),
             "pickle.loads": timed(lambda: pickle.loads(pickled), args.repeats),
             "nodes()": timed(store.nodes, args.repeats),
+            "python nodes()": timed(py_store.nodes, args.repeats),
             "to_dot()": timed(store.to_dot, args.repeats),
         }
         print(f"\n{nodes} nodes (blob {len(blob) / nodes:.0f} B/node, pickle {len(pickled) / nodes:.0f} B/node)")
         for name, ns in t.items():
-            print(f"  {name:<13} {ns / nodes:8.0f} ns/node")
+            print(f"  {name:<15} {ns / nodes:8.0f} ns/node")
         print(f"  serialize is {t['pickle.dumps'] / t['serialize']:.2f}x faster than pickle.dumps; "
-              f"deserialize is {t['pickle.loads'] / t['deserialize']:.2f}x the speed of pickle.loads")
+              f"deserialize is {t['pickle.loads'] / t['deserialize']:.2f}x the speed of pickle.loads; "
+              f"nodes() is {t['python nodes()'] / t['nodes()']:.2f}x faster than the pure-Python store's")
 
 
 if __name__ == "__main__":

@@ -24,6 +24,21 @@ def _float_key(value: float) -> object:
     return value
 
 
+def _float_value(key: object) -> float:
+    if key is _NAN_KEY:
+        return math.nan
+    if isinstance(key, tuple):
+        return key[0]
+    return key
+
+
+def _params_dict(entries: tuple) -> dict:
+    return {key: _float_value(value) if tag == 1 else value for key, tag, value in entries}
+
+
+_KIND_NAMES = ("source", "op", "reduction", "external", "stage", "exchange")
+
+
 def _params_key(params: object) -> tuple:
     if params is None:
         return ()
@@ -133,3 +148,27 @@ class PurePythonStore:
 
     def node_count(self) -> int:
         return len(self._nodes)
+
+    def nodes(self) -> list[dict]:
+        """One fresh dict per node, as tessary_core's GraphStore.nodes() returns them."""
+        marked = set(self._outputs)
+        out = []
+        for node_id, key in enumerate(self._nodes):
+            kind = key[0]
+            if kind == 3:
+                fields, params, ids = key[1], key[2], key[3]
+                descriptor = dict(zip(_DESCRIPTOR_FIELDS, fields))
+                descriptor["preprocessing_ref"] = fields[5]
+                out.append({"id": node_id, "output": node_id in marked, "inputs": list(ids),
+                            "kind": "external", "name": "", "params": _params_dict(params),
+                            "descriptor": descriptor})
+                continue
+            if kind == 5:
+                name, params, ids = "", key[1], key[2]
+            elif kind == 0:
+                name, params, ids = key[1], key[2], ()
+            else:
+                name, params, ids = key[1], key[2], key[3]
+            out.append({"id": node_id, "output": node_id in marked, "inputs": list(ids),
+                        "kind": _KIND_NAMES[kind], "name": name, "params": _params_dict(params)})
+        return out

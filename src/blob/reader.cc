@@ -8,15 +8,14 @@
 #include <vector>
 
 #include "blob/format.h"
+#include "ir/key_view.h"
 
 namespace tessary {
 namespace {
 
 // The fewest bytes one item of a list can take, used to bound reservations:
-// a parameter entry is a key length, a tag and at least a Bool byte; a stage
-// member is an op length and a reference count; a reference is a tag and a u32.
-constexpr std::size_t kMinParamEntryBytes = 4 + 1 + 1;
-constexpr std::size_t kMinIdBytes = 8;
+// a stage member is an op length and a reference count; a reference is a tag
+// and a u32.
 constexpr std::size_t kMinMemberBytes = 4 + 4;
 constexpr std::size_t kMinRefBytes = 1 + 4;
 
@@ -72,31 +71,6 @@ bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
   return true;
 }
 
-Result<PayloadDescriptor, DecodeError> read_descriptor(Reader& r) {
-  PayloadDescriptor d;
-  std::optional<DecodeError> error;
-  for_each_required_field(
-      [&](std::size_t, std::string& field) {
-        auto s = r.string();
-        if (!s) {
-          error = s.error();
-          return false;
-        }
-        field = std::move(s).value();
-        return true;
-      },
-      d);
-  if (error) return Err{*error};
-  auto present = r.u8();
-  if (!present) return Err{present.error()};
-  if (present.value() != 0) {  // any non-zero flag means present
-    auto s = r.string();
-    if (!s) return Err{s.error()};
-    d.preprocessing_ref = std::move(s).value();
-  }
-  return d;
-}
-
 // One member reference; a Member index must name an earlier member of the
 // same stage, an Input index is not checked here.
 Result<StageRef, DecodeError> read_ref(Reader& r, std::uint64_t member_position) {
@@ -140,67 +114,103 @@ Result<Stage, DecodeError> read_stage(Reader& r, std::uint64_t k) {
   return stage;
 }
 
-// The fields every kind but Stage ends with: parameters and, unless T is
-// Source, an id list. Fills `node` and returns it as a key.
-template <typename T>
-Result<NodeKey, DecodeError> read_params_and_inputs(Reader& r, std::uint64_t k, T node) {
-  auto params = r.params();
-  if (!params) return Err{params.error()};
-  node.params = std::move(params).value();
-  if constexpr (!std::is_same_v<T, Source>) {
-    auto inputs = r.inputs(k);
-    if (!inputs) return Err{inputs.error()};
-    node.inputs = std::move(inputs).value();
-  }
-  return NodeKey(std::move(node));
-}
+// The fields of one record of any kind but Stage, borrowed from the blob;
+// the vectors are reused from one record to the next.
+struct PlainFields {
+  std::string_view name;
+  DescriptorView descriptor;
+  std::vector<ParamEntryView> params;
+  std::vector<NodeId> inputs;
 
-// A name, parameters and, unless T is Source, an id list.
-template <typename T>
-Result<NodeKey, DecodeError> read_named(Reader& r, std::uint64_t k) {
-  T node;
-  auto name = r.string();
-  if (!name) return Err{name.error()};
-  node.name = std::move(name).value();
-  return read_params_and_inputs(r, k, std::move(node));
-}
-
-Result<NodeKey, DecodeError> read_external(Reader& r, std::uint64_t k) {
-  External node;
-  auto descriptor = read_descriptor(r);
-  if (!descriptor) return Err{descriptor.error()};
-  *node.descriptor = std::move(descriptor).value();
-  return read_params_and_inputs(r, k, std::move(node));
-}
-
-Result<NodeKey, DecodeError> read_exchange(Reader& r, std::uint64_t k) {
-  return read_params_and_inputs(r, k, Exchange{});
-}
-
-// Record k: a kind tag and that kind's fields; ids must be below k.
-Result<NodeKey, DecodeError> read_record(Reader& r, std::uint64_t k) {
-  auto tag = r.u8();
-  if (!tag) return Err{tag.error()};
-  switch (tag.value()) {
-    case 0:
-      return read_named<Source>(r, k);
-    case 1:
-      return read_named<Op>(r, k);
-    case 2:
-      return read_named<Reduction>(r, k);
-    case 3:
-      return read_external(r, k);
-    case 4: {
-      auto stage = read_stage(r, k);
-      if (!stage) return Err{stage.error()};
-      return NodeKey(std::move(stage).value());
+  KeyView view(NodeKind kind) {
+    switch (kind) {
+      case NodeKind::kSource:
+        return KeyView::source(name, params);
+      case NodeKind::kOp:
+        return KeyView::op(name, inputs, params);
+      case NodeKind::kReduction:
+        return KeyView::reduction(name, inputs, params);
+      case NodeKind::kExternal:
+        return KeyView::external(descriptor, inputs, params);
+      default:
+        return KeyView::exchange(inputs, params);
     }
-    case 5:
-      return read_exchange(r, k);
-    default:
-      static_assert(kMaxNodeTag == 5);
-      return Err{DecodeError::invalid_tag("node", tag.value())};
   }
+};
+
+Result<void, DecodeError> read_descriptor_view(Reader& r, DescriptorView& d) {
+  std::optional<DecodeError> error;
+  for_each_required_field(
+      [&](std::size_t, std::string_view& field) {
+        auto s = r.string_view();
+        if (!s) {
+          error = s.error();
+          return false;
+        }
+        field = s.value();
+        return true;
+      },
+      d);
+  if (error) return Err{*error};
+  auto present = r.u8();
+  if (!present) return Err{present.error()};
+  d.preprocessing_ref.reset();
+  if (present.value() != 0) {  // any non-zero flag means present
+    auto s = r.string_view();
+    if (!s) return Err{s.error()};
+    d.preprocessing_ref = s.value();
+  }
+  return {};
+}
+
+// The fields after the kind tag of record k (not a stage); ids must be below k.
+Result<void, DecodeError> read_plain(Reader& r, NodeKind kind, std::uint64_t k, PlainFields& f) {
+  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
+    auto name = r.string_view();
+    if (!name) return Err{name.error()};
+    f.name = name.value();
+  } else if (kind == NodeKind::kExternal) {
+    if (auto d = read_descriptor_view(r, f.descriptor); !d) return d;
+  }
+  if (auto params = r.params(f.params); !params) return params;
+  f.inputs.clear();
+  if (kind == NodeKind::kSource) return {};
+  return r.inputs(k, f.inputs);
+}
+
+// The records and the output list, interned as they are read.
+std::optional<DecodeError> read_nodes(Reader& r, std::uint32_t node_count, GraphStore::Bulk& bulk,
+                                      Cancel& cancel) {
+  PlainFields fields;
+  for (std::uint64_t k = 0; k < node_count; ++k) {
+    cancel.check();
+    auto tag = r.u8();
+    if (!tag) return tag.error();
+    if (tag.value() > kMaxNodeTag) return DecodeError::invalid_tag("node", tag.value());
+    const auto kind = static_cast<NodeKind>(tag.value());
+    Result<NodeId, BadNodeId> id = NodeId{0};
+    if (kind == NodeKind::kStage) {
+      auto stage = read_stage(r, k);
+      if (!stage) return stage.error();
+      id = bulk.intern(NodeKey(std::move(stage).value()));
+    } else {
+      if (auto read = read_plain(r, kind, k, fields); !read) return read.error();
+      id = bulk.intern(fields.view(kind));
+    }
+    // Ids below k can still be missing from the store when an earlier record
+    // repeated one before it and collapsed onto its id.
+    if (!id) return DecodeError::reference_out_of_range(id.error().id);
+  }
+
+  auto output_count = r.u32();
+  if (!output_count) return output_count.error();
+  for (std::uint32_t i = 0; i < output_count.value(); ++i) {
+    auto id = r.u64();
+    if (!id) return id.error();
+    auto marked = bulk.mark_output(id.value());
+    if (!marked) return DecodeError::reference_out_of_range(marked.error().id);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -230,7 +240,7 @@ Result<std::uint64_t, DecodeError> Reader::u64() {
   return v;
 }
 
-Result<std::string, DecodeError> Reader::string() {
+Result<std::string_view, DecodeError> Reader::string_view() {
   auto length = u32();
   if (!length) return Err{length.error()};
   const std::size_t n = length.value();
@@ -238,16 +248,23 @@ Result<std::string, DecodeError> Reader::string() {
   const std::uint8_t* start = bytes_ + position_;
   if (!is_valid_utf8(start, n)) return Err{DecodeError::invalid_utf8()};
   position_ += n;
-  return std::string(reinterpret_cast<const char*>(start), n);
+  return std::string_view(reinterpret_cast<const char*>(start), n);
 }
 
-Result<ParamMap, DecodeError> Reader::params() {
+Result<std::string, DecodeError> Reader::string() {
+  auto text = string_view();
+  if (!text) return Err{text.error()};
+  return std::string(text.value());
+}
+
+Result<void, DecodeError> Reader::params(std::vector<ParamEntryView>& out) {
+  out.clear();
   auto count = u32();
   if (!count) return Err{count.error()};
-  std::vector<ParamEntry> entries;
-  entries.reserve(capacity_for(count.value(), kMinParamEntryBytes));
+  // No reservation from the count: the vector grows with the entries read,
+  // each of which took bytes of the blob.
   for (std::uint32_t i = 0; i < count.value(); ++i) {
-    auto key = string();
+    auto key = string_view();
     if (!key) return Err{key.error()};
     auto tag = u8();
     if (!tag) return Err{tag.error()};
@@ -255,28 +272,28 @@ Result<ParamMap, DecodeError> Reader::params() {
       case 0: {
         auto v = u64();
         if (!v) return Err{v.error()};
-        entries.push_back(
-            {std::move(key).value(), ParamValue::integer(static_cast<std::int64_t>(v.value()))});
+        out.push_back({key.value(), ParamValueView(std::in_place_index<0>,
+                                                   static_cast<std::int64_t>(v.value()))});
         break;
       }
       case 1: {
         auto v = u64();
         if (!v) return Err{v.error()};
         // The bits as written: a NaN keeps its payload.
-        entries.push_back(
-            {std::move(key).value(), ParamValue::floating(std::bit_cast<double>(v.value()))});
+        out.push_back({key.value(),
+                       ParamValueView(std::in_place_index<1>, std::bit_cast<double>(v.value()))});
         break;
       }
       case 2: {
         auto v = u8();
         if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::boolean(v.value() != 0)});
+        out.push_back({key.value(), ParamValueView(std::in_place_index<2>, v.value() != 0)});
         break;
       }
       case 3: {
-        auto v = string();
+        auto v = string_view();
         if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::string(std::move(v).value())});
+        out.push_back({key.value(), ParamValueView(std::in_place_index<3>, v.value())});
         break;
       }
       default:
@@ -284,24 +301,55 @@ Result<ParamMap, DecodeError> Reader::params() {
         return Err{DecodeError::invalid_tag("param", tag.value())};
     }
   }
-  return ParamMap(std::move(entries));
+  return {};
 }
 
-Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
+Result<void, DecodeError> Reader::inputs(std::uint64_t limit, std::vector<NodeId>& out) {
+  out.clear();
   auto count = u32();
   if (!count) return Err{count.error()};
-  NodeIds ids;
-  ids.reserve(capacity_for(count.value(), kMinIdBytes));
   for (std::uint32_t i = 0; i < count.value(); ++i) {
     auto id = u64();
     if (!id) return Err{id.error()};
     if (id.value() >= limit) return Err{DecodeError::reference_out_of_range(id.value())};
-    ids.push_back(id.value());
+    out.push_back(id.value());
   }
-  return ids;
+  return {};
 }
 
-Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
+Result<ParamMap, DecodeError> Reader::params() {
+  std::vector<ParamEntryView> views;
+  if (auto read = params(views); !read) return Err{read.error()};
+  std::vector<ParamEntry> entries;
+  entries.reserve(views.size());
+  for (const ParamEntryView& view : views) {
+    ParamValue value = ParamValue::boolean(false);
+    switch (tag_of(view.value)) {
+      case ParamTag::kInt:
+        value = ParamValue::integer(*std::get_if<0>(&view.value));
+        break;
+      case ParamTag::kFloat:
+        value = ParamValue::floating(*std::get_if<1>(&view.value));
+        break;
+      case ParamTag::kBool:
+        value = ParamValue::boolean(*std::get_if<2>(&view.value));
+        break;
+      case ParamTag::kStr:
+        value = ParamValue::string(std::string(*std::get_if<3>(&view.value)));
+        break;
+    }
+    entries.push_back({std::string(view.key), std::move(value)});
+  }
+  return ParamMap(std::move(entries));
+}
+
+Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
+  std::vector<NodeId> ids;
+  if (auto read = inputs(limit, ids); !read) return Err{read.error()};
+  return NodeIds(ids.begin(), ids.end());
+}
+
+Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes, Cancel& cancel) {
   if (bytes.size() < sizeof kMagic) return Err{DecodeError::truncated()};
   if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return Err{DecodeError::bad_magic()};
   Reader r(bytes.subspan(sizeof kMagic));
@@ -309,24 +357,16 @@ Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes)
   auto node_count = r.u32();
   if (!node_count) return Err{node_count.error()};
   GraphStore store;
-  for (std::uint64_t k = 0; k < node_count.value(); ++k) {
-    auto key = read_record(r, k);
-    if (!key) return Err{key.error()};
-    // Ids below k can still be missing from the store when an earlier record
-    // repeated one before it and collapsed onto its id.
-    auto id = store.intern(std::move(key).value());
-    if (!id) return Err{DecodeError::reference_out_of_range(id.error().id)};
-  }
-
-  auto output_count = r.u32();
-  if (!output_count) return Err{output_count.error()};
-  for (std::uint32_t i = 0; i < output_count.value(); ++i) {
-    auto id = r.u64();
-    if (!id) return Err{id.error()};
-    auto marked = store.mark_output(id.value());
-    if (!marked) return Err{DecodeError::reference_out_of_range(marked.error().id)};
-  }
+  std::optional<DecodeError> error;
+  store.fill(
+      [&](GraphStore::Bulk& bulk) { error = read_nodes(r, node_count.value(), bulk, cancel); });
+  if (error) return Err{*error};
   return store;
+}
+
+Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
+  Cancel never;
+  return deserialize(bytes, never);
 }
 
 }  // namespace tessary

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "base/cancel.h"
 #include "base/result.h"
 #include "blob/decode_error.h"
 #include "ir/param.h"
@@ -37,6 +40,13 @@ class Reader {
   // A u32 count, then that many u64 node ids, each of which must be below `limit`.
   [[nodiscard]] Result<NodeIds, DecodeError> inputs(std::uint64_t limit);
 
+  // The same three, borrowing from the bytes: the text stays in the blob and
+  // the entries and ids replace the contents of `out`, in the order read
+  // (KeyView puts the entries in map order).
+  [[nodiscard]] Result<std::string_view, DecodeError> string_view();
+  [[nodiscard]] Result<void, DecodeError> params(std::vector<ParamEntryView>& out);
+  [[nodiscard]] Result<void, DecodeError> inputs(std::uint64_t limit, std::vector<NodeId>& out);
+
   // How many of `count` items of at least `min_bytes` each the remaining bytes
   // could hold: the most a list read from here may reserve.
   std::size_t capacity_for(std::uint64_t count, std::size_t min_bytes) const;
@@ -50,6 +60,9 @@ class Reader {
 // A new store holding the blob's records (record k as node id k) with its
 // output list marked, or the first DecodeError met; never a partial store.
 // Bytes after the output list are ignored.
+// Polls `cancel` once per record and throws Cancelled when it says stop.
+[[nodiscard]] Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes,
+                                                          Cancel& cancel);
 [[nodiscard]] Result<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t> bytes);
 
 }  // namespace tessary

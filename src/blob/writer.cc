@@ -1,6 +1,7 @@
 #include "blob/writer.h"
 
 #include <bit>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -12,39 +13,49 @@ namespace {
 
 // Every length, count and stage reference index is a u32 in the blob.
 constexpr std::uint64_t kU32Limit = std::uint64_t{1} << 32;
-// Offset of the node count, written once the records are known.
-constexpr std::size_t kNodeCountOffset = sizeof kMagic;
 
-void put_u8(std::vector<std::uint8_t>& out, std::uint8_t v) { out.push_back(v); }
+// The blob is written in two passes over the same calls: a Measure pass adds
+// up its size and checks that every length fits the format, then a Write
+// pass fills a buffer of exactly that size.
+struct Measure {
+  static constexpr bool kChecks = true;
+  std::size_t size = 0;
 
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  const std::size_t at = out.size();
-  out.resize(at + 4);
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  void u8(std::uint8_t) { size += 1; }
+  void u32(std::uint64_t) { size += 4; }
+  void u64(std::uint64_t) { size += 8; }
+  void bytes(std::string_view s) { size += s.size(); }
+};
+
+// Stores `v` little-endian at `p`.
+template <typename T>
+void store_le(std::uint8_t* p, T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    for (std::size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
 }
 
-void put_u64(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  const std::size_t at = out.size();
-  out.resize(at + 8);
-  for (int i = 0; i < 8; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+struct Write {
+  // The Measure pass went over the same values and found them all fitting.
+  static constexpr bool kChecks = false;
+  std::uint8_t* p;
 
-// A length, count or index that the caller has already checked against the
-// u32 limit; writing a cut-down value would make a blob that reads back wrong.
-void put_u32_checked(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  if (v >= kU32Limit) fault("tessary IR blob value " + std::to_string(v) + " does not fit a u32");
-  put_u32(out, static_cast<std::uint32_t>(v));
-}
-
-void put_string(std::vector<std::uint8_t>& out, std::string_view s) {
-  put_u32_checked(out, s.size());
-  out.insert(out.end(), s.begin(), s.end());
-}
-
-void put_ids(std::vector<std::uint8_t>& out, std::span<const NodeId> ids) {
-  put_u32_checked(out, ids.size());
-  for (const NodeId id : ids) put_u64(out, id);
-}
+  void u8(std::uint8_t v) { *p++ = v; }
+  void u32(std::uint64_t v) {
+    store_le(p, static_cast<std::uint32_t>(v));
+    p += 4;
+  }
+  void u64(std::uint64_t v) {
+    store_le(p, v);
+    p += 8;
+  }
+  void bytes(std::string_view s) {
+    if (!s.empty()) std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  }
+};
 
 // --- Size checks: everything the format stores as a u32 must be below 2^32.
 
@@ -60,179 +71,155 @@ std::optional<BlobTooLarge> check_count(std::uint64_t n) {
                       " entries is too long for a tessary IR blob"};
 }
 
-std::optional<BlobTooLarge> check_params(const ParamMap& params) {
-  if (auto e = check_count(params.size())) return e;
-  for (const ParamEntry& entry : params.entries()) {
-    if (auto e = check_string(entry.key)) return e;
-    if (entry.value.tag() == ParamTag::kStr) {
-      if (auto e = check_string(entry.value.as_str())) return e;
-    }
+std::optional<BlobTooLarge> check_index(std::uint64_t index) {
+  if (index < kU32Limit) return std::nullopt;
+  return BlobTooLarge{"stage member reference index " + std::to_string(index) +
+                      " is too large for a tessary IR blob"};
+}
+
+// Writes the fields of one node into `out`, checking each length first; the
+// first one that does not fit is kept in `error` and ends the node.
+template <typename Out>
+class NodeWriter {
+ public:
+  NodeWriter(Out& out, const NodeRecords& records) : out_(out), records_(records) {}
+
+  std::optional<BlobTooLarge>& error() { return error_; }
+
+  void string(std::string_view s) {
+    if (Out::kChecks && !fits(check_string(s))) return;
+    out_.u32(s.size());
+    out_.bytes(s);
   }
-  return std::nullopt;
-}
+  void pooled(std::uint32_t index) { string(records_.string(index)); }
 
-std::optional<BlobTooLarge> check_descriptor(const PayloadDescriptor& d) {
-  std::optional<BlobTooLarge> error;
-  for_each_required_field(
-      [&](std::size_t, const std::string& field) {
-        error = check_string(field);
-        return !error;
-      },
-      d);
-  if (error) return error;
-  if (d.preprocessing_ref) return check_string(*d.preprocessing_ref);
-  return std::nullopt;
-}
+  void count(std::uint64_t n) {
+    if (!Out::kChecks || fits(check_count(n))) out_.u32(n);
+  }
 
-std::optional<BlobTooLarge> check_members(const std::vector<StageOp>& members) {
-  if (auto e = check_count(members.size())) return e;
-  for (const StageOp& member : members) {
-    if (auto e = check_string(member.op)) return e;
-    if (auto e = check_count(member.refs.size())) return e;
-    for (const StageRef& ref : member.refs) {
-      if (ref.index >= kU32Limit) {
-        return BlobTooLarge{"stage member reference index " + std::to_string(ref.index) +
-                            " is too large for a tessary IR blob"};
+  void ids(std::span<const NodeId> ids) {
+    count(ids.size());
+    for (const NodeId id : ids) out_.u64(id);
+  }
+
+  void params(const std::vector<DecodedParam>& params) {
+    count(params.size());
+    for (const DecodedParam& p : params) {
+      pooled(p.key);
+      out_.u8(static_cast<std::uint8_t>(p.tag));
+      switch (p.tag) {
+        case ParamTag::kInt:
+        case ParamTag::kFloat:  // the bits as stored: a NaN keeps its payload
+          out_.u64(p.bits);
+          break;
+        case ParamTag::kBool:
+          out_.u8(static_cast<std::uint8_t>(p.bits));
+          break;
+        case ParamTag::kStr:
+          pooled(static_cast<std::uint32_t>(p.bits));
+          break;
       }
     }
   }
-  return std::nullopt;
-}
 
-struct CheckKey {
-  std::optional<BlobTooLarge> named(const std::string& name, const ParamMap& params) const {
-    if (auto e = check_string(name)) return e;
-    return check_params(params);
+  // The kind tag, then that kind's fields.
+  void node(const DecodedKey& key) {
+    out_.u8(static_cast<std::uint8_t>(key.kind));
+    switch (key.kind) {
+      case NodeKind::kSource:
+      case NodeKind::kOp:
+      case NodeKind::kReduction:
+        pooled(key.name);
+        break;
+      case NodeKind::kExternal:
+        for (const std::uint32_t field : key.descriptor) pooled(field);
+        out_.u8(key.has_preprocessing_ref ? 1 : 0);
+        if (key.has_preprocessing_ref) pooled(key.preprocessing_ref);
+        break;
+      case NodeKind::kExchange:
+        break;
+      case NodeKind::kStage:
+        fault("stage written as a plain node");
+    }
+    params(key.params);
+    if (key.kind != NodeKind::kSource) ids(key.inputs.span());
   }
-  std::optional<BlobTooLarge> operator()(const Source& n) const { return named(n.name, n.params); }
-  std::optional<BlobTooLarge> operator()(const Op& n) const {
-    if (auto e = named(n.name, n.params)) return e;
-    return check_count(n.inputs.size());
-  }
-  std::optional<BlobTooLarge> operator()(const Reduction& n) const {
-    if (auto e = named(n.name, n.params)) return e;
-    return check_count(n.inputs.size());
-  }
-  std::optional<BlobTooLarge> operator()(const External& n) const {
-    if (auto e = check_descriptor(*n.descriptor)) return e;
-    if (auto e = check_params(n.params)) return e;
-    return check_count(n.inputs.size());
-  }
-  std::optional<BlobTooLarge> operator()(const Stage& n) const {
-    if (auto e = check_count(n.inputs.size())) return e;
-    return check_members(n.members);
-  }
-  std::optional<BlobTooLarge> operator()(const Exchange& n) const {
-    if (auto e = check_params(n.params)) return e;
-    return check_count(n.inputs.size());
-  }
-};
 
-// --- Records: the kind tag, then the fields of that kind.
-
-// Every length in `params` must fit a u32 (serialize_with checks them before
-// writing); a longer one is an internal fault, never a cut-down length.
-void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
-  put_u32_checked(buffer, params.size());
-  for (const ParamEntry& entry : params.entries()) {
-    put_string(buffer, entry.key);
-    const ParamValue& value = entry.value;
-    put_u8(buffer, static_cast<std::uint8_t>(value.tag()));
-    switch (value.tag()) {
-      case ParamTag::kInt:
-        put_u64(buffer, static_cast<std::uint64_t>(value.as_int()));
-        break;
-      case ParamTag::kFloat:
-        // The bits as stored: a NaN keeps its payload.
-        put_u64(buffer, std::bit_cast<std::uint64_t>(value.as_float()));
-        break;
-      case ParamTag::kBool:
-        put_u8(buffer, value.as_bool() ? 1 : 0);
-        break;
-      case ParamTag::kStr:
-        put_string(buffer, value.as_str());
-        break;
+  void stage(const Stage& stage) {
+    out_.u8(static_cast<std::uint8_t>(NodeKind::kStage));
+    ids(stage.inputs);
+    count(stage.members.size());
+    for (const StageOp& member : stage.members) {
+      string(member.op);
+      count(member.refs.size());
+      for (const StageRef& ref : member.refs) {
+        if (Out::kChecks && !fits(check_index(ref.index))) return;
+        out_.u8(ref.tag == StageRef::Tag::kMember ? 1 : 0);
+        out_.u32(ref.index);
+      }
     }
   }
-}
 
-void put_members(std::vector<std::uint8_t>& out, const std::vector<StageOp>& members) {
-  put_u32_checked(out, members.size());
-  for (const StageOp& member : members) {
-    put_string(out, member.op);
-    put_u32_checked(out, member.refs.size());
-    for (const StageRef& ref : member.refs) {
-      put_u8(out, ref.tag == StageRef::Tag::kMember ? 1 : 0);
-      put_u32_checked(out, ref.index);
-    }
+ private:
+  // Keeps the first error.
+  bool fits(std::optional<BlobTooLarge> e) {
+    if (!e) return !error_;
+    if (!error_) error_ = std::move(e);
+    return false;
   }
-}
 
-struct PutFields {
-  std::vector<std::uint8_t>& out;
-
-  void operator()(const Source& n) const {
-    put_string(out, n.name);
-    put_params(out, n.params);
-  }
-  void operator()(const Op& n) const {
-    put_string(out, n.name);
-    put_params(out, n.params);
-    put_ids(out, n.inputs);
-  }
-  void operator()(const Reduction& n) const {
-    put_string(out, n.name);
-    put_params(out, n.params);
-    put_ids(out, n.inputs);
-  }
-  void operator()(const External& n) const {
-    const PayloadDescriptor& d = *n.descriptor;
-    for_each_required_field([&](std::size_t, const std::string& field) { put_string(out, field); },
-                            d);
-    put_u8(out, d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) put_string(out, *d.preprocessing_ref);
-    put_params(out, n.params);
-    put_ids(out, n.inputs);
-  }
-  void operator()(const Stage& n) const {
-    put_ids(out, n.inputs);
-    put_members(out, n.members);
-  }
-  void operator()(const Exchange& n) const {
-    put_params(out, n.params);
-    put_ids(out, n.inputs);
-  }
+  Out& out_;
+  const NodeRecords& records_;
+  std::optional<BlobTooLarge> error_;
 };
+
+// One pass over the whole blob; false when a length does not fit.
+template <typename Out>
+std::optional<BlobTooLarge> emit(Out& out, const NodeRecords& records,
+                                 std::span<const NodeId> outputs) {
+  NodeWriter<Out> w(out, records);
+  if (auto e = check_count(outputs.size())) return e;
+  if (auto e = check_count(records.size())) return e;
+  out.bytes(std::string_view(reinterpret_cast<const char*>(kMagic), sizeof kMagic));
+  out.u32(records.size());
+  DecodedKey key;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records.decode(i, key)) {
+      w.node(key);
+    } else {
+      const NodeKey stage = records.key(i);
+      w.stage(std::get<Stage>(stage.variant()));
+    }
+    if (w.error()) return std::move(w.error());
+  }
+  w.ids(outputs);
+  return std::move(w.error());
+}
 
 }  // namespace
 
+Result<bool, BlobTooLarge> serialize_into(
+    const NodeRecords& records, std::span<const NodeId> outputs,
+    const std::function<std::uint8_t*(std::size_t)>& allocate) {
+  Measure measure;
+  if (auto e = emit(measure, records, outputs)) return Err{std::move(*e)};
+  std::uint8_t* buffer = allocate(measure.size);
+  if (buffer == nullptr) return false;
+  Write write{buffer};
+  if (emit(write, records, outputs) || write.p != buffer + measure.size) {
+    fault("tessary IR blob changed size between its two passes");
+  }
+  return true;
+}
+
 Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,
                                                                std::span<const NodeId> outputs) {
-  if (auto e = check_count(outputs.size())) return Err{std::move(*e)};
   std::vector<std::uint8_t> out;
-  out.reserve(4096);
-  out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
-  put_u32(out, 0);  // the node count, patched below
-
-  // One pass under the store's lock; the store's own marks are not used.
-  std::uint64_t count = 0;
-  std::optional<BlobTooLarge> error;
-  (void)store.visit_nodes([&](NodeId, const NodeKey& key) {
-    if (error) return;
-    error = std::visit(CheckKey{}, key.variant());
-    if (!error) {
-      put_u8(out, static_cast<std::uint8_t>(key.kind()));
-      std::visit(PutFields{out}, key.variant());
-    }
-    ++count;
+  const auto written = serialize_into(store.records(), outputs, [&](std::size_t size) {
+    out.resize(size);
+    return out.data();
   });
-  if (error) return Err{std::move(*error)};
-  if (auto e = check_count(count)) return Err{std::move(*e)};
-
-  for (int i = 0; i < 4; ++i) {
-    out[kNodeCountOffset + i] = static_cast<std::uint8_t>(count >> (8 * i));
-  }
-  put_ids(out, outputs);
+  if (!written) return Err{written.error()};
   return out;
 }
 

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
+#include "ir/node_records.h"
 #include "ir/param.h"
 #include "ir/store.h"
 
@@ -18,6 +20,14 @@ namespace tessary {
 struct BlobTooLarge {
   std::string message;
 };
+
+// Writes the blob of `records` with exactly `outputs` as its output list
+// (ids the caller has checked against records.size()) into the buffer that
+// `allocate(size)` returns, which must hold exactly `size` bytes. True once
+// written; false, with nothing written, when `allocate` returns nullptr.
+[[nodiscard]] Result<bool, BlobTooLarge> serialize_into(
+    const NodeRecords& records, std::span<const NodeId> outputs,
+    const std::function<std::uint8_t*(std::size_t)>& allocate);
 
 // The blob of `store` with exactly `outputs` as its output list (in the given
 // order, repetitions kept). The caller validates the output ids.

@@ -181,10 +181,15 @@ class Cursor {
   }
 
   NodeIds ids() {
-    const std::uint64_t n = u();
     NodeIds out;
-    for (std::uint64_t i = 0; i < n; ++i) out.push_back(u());
+    ids(out);
     return out;
+  }
+  // The same into `out`, keeping its capacity.
+  void ids(NodeIds& out) {
+    const std::uint64_t n = u();
+    out.clear();
+    for (std::uint64_t i = 0; i < n; ++i) out.push_back(u());
   }
 
  protected:
@@ -196,10 +201,52 @@ class Cursor {
 class Decoder : public Cursor {
  public:
   Decoder(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* nan_p,
-          std::size_t nan_count, const StringPool& pool)
-      : Cursor(p, end), nan_p_(nan_p), nan_left_(nan_count), pool_(pool) {}
+          std::size_t nan_count, std::span<const std::string_view> strings)
+      : Cursor(p, end), nan_p_(nan_p), nan_left_(nan_count), strings_(strings) {}
 
-  std::string str() { return std::string(pool_.get(static_cast<std::uint32_t>(u()))); }
+  std::uint32_t index() {
+    const std::uint64_t i = u();
+    if (i >= strings_.size()) fault("corrupt packed key");
+    return static_cast<std::uint32_t>(i);
+  }
+  std::string str() { return std::string(strings_[index()]); }
+
+  // A stored float's bits, with a NaN's raw payload put back.
+  std::uint64_t float_bits() {
+    std::uint64_t bits = u64();
+    if (bits == kCanonicalNan && nan_left_ > 0) {
+      std::memcpy(&bits, nan_p_, 8);
+      nan_p_ += 8;
+      --nan_left_;
+    }
+    return bits;
+  }
+
+  void params(std::vector<DecodedParam>& out) {
+    const std::uint64_t n = u();
+    out.clear();
+    for (std::uint64_t i = 0; i < n; ++i) {
+      DecodedParam& p = out.emplace_back();
+      p.key = index();
+      p.tag = static_cast<ParamTag>(byte());
+      switch (p.tag) {
+        case ParamTag::kInt:
+          p.bits = static_cast<std::uint64_t>(unzigzag(u()));
+          break;
+        case ParamTag::kFloat:
+          p.bits = float_bits();
+          break;
+        case ParamTag::kBool:
+          p.bits = byte() != 0 ? 1 : 0;
+          break;
+        case ParamTag::kStr:
+          p.bits = index();
+          break;
+        default:
+          fault("corrupt packed key");
+      }
+    }
+  }
 
   ParamMap params() {
     const std::uint64_t n = u();
@@ -212,16 +259,10 @@ class Decoder : public Cursor {
         case ParamTag::kInt:
           entries.push_back({std::move(key), ParamValue::integer(unzigzag(u()))});
           break;
-        case ParamTag::kFloat: {
-          std::uint64_t bits = u64();
-          if (bits == kCanonicalNan && nan_left_ > 0) {
-            std::memcpy(&bits, nan_p_, 8);
-            nan_p_ += 8;
-            --nan_left_;
-          }
-          entries.push_back({std::move(key), ParamValue::floating(std::bit_cast<double>(bits))});
+        case ParamTag::kFloat:
+          entries.push_back(
+              {std::move(key), ParamValue::floating(std::bit_cast<double>(float_bits()))});
           break;
-        }
         case ParamTag::kBool:
           entries.push_back({std::move(key), ParamValue::boolean(byte() != 0)});
           break;
@@ -240,7 +281,7 @@ class Decoder : public Cursor {
  private:
   const std::uint8_t* nan_p_;
   std::size_t nan_left_;
-  const StringPool& pool_;
+  std::span<const std::string_view> strings_;
 };
 
 struct RecordLayout {
@@ -414,9 +455,41 @@ bool read_record_parts(const std::uint8_t* record, RecordParts& out) {
   return true;
 }
 
-NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
+bool decode_record(const std::uint8_t* record, std::span<const std::string_view> strings,
+                   DecodedKey& out) {
   const RecordLayout layout = read_layout(record);
-  Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, pool);
+  Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, strings);
+  out.kind = static_cast<NodeKind>(dec.byte());
+  switch (out.kind) {
+    case NodeKind::kSource:
+    case NodeKind::kOp:
+    case NodeKind::kReduction:
+      out.name = dec.index();
+      break;
+    case NodeKind::kExternal:
+      for (std::uint32_t& field : out.descriptor) field = dec.index();
+      out.has_preprocessing_ref = dec.u() != 0;
+      if (out.has_preprocessing_ref) out.preprocessing_ref = dec.index();
+      break;
+    case NodeKind::kExchange:
+      break;
+    case NodeKind::kStage:
+      return false;
+    default:
+      fault("corrupt packed key");
+  }
+  dec.params(out.params);
+  if (out.kind == NodeKind::kSource) {
+    out.inputs.clear();
+  } else {
+    dec.ids(out.inputs);
+  }
+  return true;
+}
+
+NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings) {
+  const RecordLayout layout = read_layout(record);
+  Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, strings);
   const auto kind = static_cast<NodeKind>(dec.byte());
   switch (kind) {
     case NodeKind::kSource: {

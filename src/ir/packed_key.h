@@ -5,9 +5,11 @@
 // NaNs follow them so that a key decodes exactly as it was interned.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ir/key_view.h"
@@ -34,8 +36,42 @@ void write_record(const PackedKey& packed, std::uint8_t* dst);
 // The equality bytes of a stored record.
 std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record);
 
-// Rebuilds the key a record was made from.
-NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool);
+// Rebuilds the key a record was made from. `strings` are the pool's strings
+// by index (StringPool::views, or a copy of its first entries).
+NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings);
+inline NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
+  return unpack_key(record, pool.views());
+}
+
+// A parameter entry of a decoded record: the key's pool index, the tag, and
+// the value's bits (an Int's two's complement, a Float's raw bits, 0 or 1
+// for a Bool, a Str's pool index).
+struct DecodedParam {
+  std::uint32_t key = 0;
+  ParamTag tag = ParamTag::kInt;
+  std::uint64_t bits = 0;
+};
+
+// A record of any kind but Stage, decoded without building a key: strings
+// stay pool indices. The vectors keep their capacity from one decode to the
+// next, so a loop over many records decodes without allocating.
+struct DecodedKey {
+  NodeKind kind = NodeKind::kSource;
+  std::uint32_t name = 0;  // Source, Op and Reduction
+  // External: the required descriptor fields in order, then whether the
+  // preprocessing reference is present and its index.
+  std::array<std::uint32_t, kDescriptorFieldNames.size()> descriptor{};
+  bool has_preprocessing_ref = false;
+  std::uint32_t preprocessing_ref = 0;
+  std::vector<DecodedParam> params;  // in map order
+  NodeIds inputs;
+};
+// Fills `out` from `record`, whose string indices all lie in `strings` (the
+// pool's strings, as for unpack_key); false (leaving `out` unspecified) for a
+// stage. A Float comes out with the bits it was interned with, a NaN's
+// payload too.
+bool decode_record(const std::uint8_t* record, std::span<const std::string_view> strings,
+                   DecodedKey& out);
 
 // What a record says besides its inputs, read without rebuilding the key:
 // its kind, the stored bytes of everything but the inputs (within one store,

@@ -36,9 +36,36 @@ void append_float_display(std::string& out, double v) {
     out.append(v < 0 ? "-inf" : "inf");
     return;
   }
-  char buf[400];  // the longest fixed form (subnormals) has about 330 characters
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  out.append(buf, res.ptr);
+  // The shortest round-trip digits come from the scientific form (at most 17
+  // digits and a three-digit exponent); they are then laid out in fixed
+  // notation. The fixed form of to_chars is not used: past 2^53 it prints a
+  // large integral value's exact binary expansion, not its shortest digits.
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') out.push_back(*p++);
+  char digits[24];
+  std::size_t n = 0;
+  while (*p != 'e') {
+    if (*p != '.') digits[n++] = *p;
+    ++p;
+  }
+  int exponent = 0;
+  (void)std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+  // The value is 0.d1d2...dn times 10^(exponent + 1).
+  const long point = exponent + 1;
+  if (point <= 0) {
+    out.append("0.");
+    out.append(static_cast<std::size_t>(-point), '0');
+    out.append(digits, n);
+  } else if (static_cast<std::size_t>(point) >= n) {
+    out.append(digits, n);
+    out.append(static_cast<std::size_t>(point) - n, '0');
+  } else {
+    out.append(digits, static_cast<std::size_t>(point));
+    out.push_back('.');
+    out.append(digits + point, n - static_cast<std::size_t>(point));
+  }
 }
 
 // Hex digits after "f": optional '+', one or more hex digits, value fits 64 bits.
@@ -169,22 +196,24 @@ std::string ParamValue::token() const {
   return out;
 }
 
-void ParamValue::append_display(std::string& out) const {
-  switch (tag()) {
+void append_display(std::string& out, const ParamValueView& value) {
+  switch (tag_of(value)) {
     case ParamTag::kInt:
-      append_int(out, as_int());
+      append_int(out, *std::get_if<0>(&value));
       return;
     case ParamTag::kFloat:
-      append_float_display(out, as_float());
+      append_float_display(out, *std::get_if<1>(&value));
       return;
     case ParamTag::kBool:
-      out.append(as_bool() ? "true" : "false");
+      out.append(*std::get_if<2>(&value) ? "true" : "false");
       return;
     case ParamTag::kStr:
-      append_quoted(out, as_str());
+      append_quoted(out, *std::get_if<3>(&value));
       return;
   }
 }
+
+void ParamValue::append_display(std::string& out) const { tessary::append_display(out, view()); }
 
 std::string ParamValue::display() const {
   std::string out;

@@ -23,6 +23,9 @@ using ParamValueView = std::variant<std::int64_t, double, bool, std::string_view
 
 inline ParamTag tag_of(const ParamValueView& v) { return static_cast<ParamTag>(v.index()); }
 
+// Appends the display form of `value` (see ParamValue::display).
+void append_display(std::string& out, const ParamValueView& value);
+
 // A tagged value; the alternative index is the tag (Int, Float, Bool, Str).
 class ParamValue {
  public:

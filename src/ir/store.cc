@@ -92,6 +92,29 @@ struct GraphStore::State {
       return find_or_append(node, scratch, true, siphash13(key, scratch.eq));
     }
 
+    // See GraphStore::intern: the inputs are checked first.
+    template <typename Key>
+    Result<NodeId, BadNodeId> intern_checked(const Key& key) {
+      for (const NodeId input : key.inputs()) {
+        if (input >= records.size()) return Err(BadNodeId{input});
+      }
+      return find_or_append(key);
+    }
+
+    // See GraphStore::mark_output.
+    Result<void, BadNodeId> mark(NodeId id) {
+      if (id >= records.size()) return Err(BadNodeId{id});
+      if (id >= marked.size()) marked.resize(records.size(), false);
+      if (!marked[id]) {
+        if (outputs.size() == outputs.capacity()) {
+          outputs.reserve(std::max<std::size_t>(8, outputs.capacity() * 2));
+        }
+        outputs.push_back(id);  // cannot throw: capacity is there
+        marked[id] = true;
+      }
+      return {};
+    }
+
     // Interns `keys` in order; see GraphStore::intern_sequence.
     Result<std::vector<NodeId>, BadNodeId> intern_sequence(std::span<const NodeKey> keys) {
       std::vector<NodeId> ids;
@@ -161,12 +184,7 @@ GraphStore& GraphStore::operator=(GraphStore&& other) noexcept = default;
 
 template <typename Key>
 Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
-  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) -> Result<NodeId, BadNodeId> {
-    for (const NodeId input : key.inputs()) {
-      if (input >= s.records.size()) return Err(BadNodeId{input});
-    }
-    return s.find_or_append(key);
-  });
+  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) { return s.intern_checked(key); });
 }
 
 Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys) {
@@ -179,17 +197,25 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern
 Result<NodeId, BadNodeId> GraphStore::intern(const KeyView& key) { return intern_key(key); }
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) -> Result<void, BadNodeId> {
-    if (id >= s.records.size()) return Err(BadNodeId{id});
-    if (id >= s.marked.size()) s.marked.resize(s.records.size(), false);
-    if (!s.marked[id]) {
-      if (s.outputs.size() == s.outputs.capacity()) {
-        s.outputs.reserve(std::max<std::size_t>(8, s.outputs.capacity() * 2));
-      }
-      s.outputs.push_back(id);  // cannot throw: capacity is there
-      s.marked[id] = true;
-    }
-    return {};
+  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) { return s.mark(id); });
+}
+
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyView& key) {
+  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+}
+
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const NodeKey& key) {
+  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+}
+
+Result<void, BadNodeId> GraphStore::Bulk::mark_output(NodeId id) {
+  return static_cast<State::Inner*>(inner_)->mark(id);
+}
+
+void GraphStore::fill(const std::function<void(Bulk&)>& fill) {
+  state_->inner.with(kStorePoisoned, [&](State::Inner& s) {
+    Bulk bulk(&s);
+    fill(bulk);
   });
 }
 
@@ -284,6 +310,14 @@ NodeIds GraphStore::visit_tokens(
       }
     }
     return s.outputs;
+  });
+}
+
+NodeRecords GraphStore::records() const {
+  return state_->reading().with(kStorePoisoned, [](const State::Inner& s) {
+    const auto strings = s.strings.views();
+    return NodeRecords(s.records, std::vector<std::string_view>(strings.begin(), strings.end()),
+                       s.outputs);
   });
 }
 

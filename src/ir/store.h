@@ -17,6 +17,7 @@
 #include "base/result.h"
 #include "ir/key_view.h"
 #include "ir/node.h"
+#include "ir/node_records.h"
 
 namespace tessary {
 
@@ -64,6 +65,24 @@ class GraphStore {
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
+  // The store's building calls, for a caller holding its lock (see fill).
+  class Bulk {
+   public:
+    // As GraphStore::intern and mark_output.
+    [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
+    [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+    [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
+
+   private:
+    friend class GraphStore;
+    explicit Bulk(void* inner) : inner_(inner) {}
+    void* inner_;  // the locked State::Inner, a type only store.cc knows
+  };
+  // Runs `fill` holding the lock once, for a caller that makes many calls in
+  // a row (reading a blob). `fill` must not call this store's own methods. If
+  // it throws, the store is poisoned, as by a fault inside an operation.
+  void fill(const std::function<void(Bulk&)>& fill);
+
   NodeIds outputs() const;
   std::uint64_t node_count() const;
   // Fails with the first of `ids`, in order, that names no node. Stores only
@@ -88,6 +107,10 @@ class GraphStore {
       const std::function<void(NodeId, NodeKey&&)>& other,
       const std::function<void(NodeId, NodeId earlier, std::span<const NodeId> inputs)>& repeat)
       const;
+
+  // Where the nodes and marks are now, for reading without the lock (see
+  // NodeRecords). Costs a copy of one pointer per node and string.
+  NodeRecords records() const;
 
   StoreFootprint footprint() const;
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +27,9 @@ class StringPool {
   // The index of `text`, adding it when new.
   std::uint32_t intern(std::string_view text);
   std::string_view get(std::uint32_t index) const { return strings_[index]; }
+  // Every string by index. The texts stay in place while the pool lives; the
+  // span itself is invalidated by the next intern.
+  std::span<const std::string_view> views() const { return strings_; }
   std::size_t size() const { return strings_.size(); }
   const SipKey& key() const { return key_; }
 

@@ -332,11 +332,11 @@ PyObject* params_to_py(const ParamMap& params) {
   return dict.release();
 }
 
-PyObject* descriptor_to_py(const PayloadDescriptor& descriptor) {
+PyObject* descriptor_to_py(const DescriptorView& descriptor) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   const bool filled = for_each_required_field(
-      [&](std::size_t i, const std::string& field) {
+      [&](std::size_t i, std::string_view field) {
         PyObject* key = g_required_fields[i].get();
         return key != nullptr && set_item(dict.get(), key, str_to_py(field));
       },
@@ -348,6 +348,10 @@ PyObject* descriptor_to_py(const PayloadDescriptor& descriptor) {
       descriptor.preprocessing_ref ? str_to_py(*descriptor.preprocessing_ref) : Py_NewRef(Py_None);
   if (!set_item(dict.get(), ref_key, ref)) return nullptr;
   return dict.release();
+}
+
+PyObject* descriptor_to_py(const PayloadDescriptor& descriptor) {
+  return descriptor_to_py(DescriptorView::of(descriptor));
 }
 
 }  // namespace tessary::py

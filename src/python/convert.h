@@ -96,6 +96,7 @@ PyObject* ids_to_py(std::span<const NodeId> ids);
 // A new dict with one entry per parameter, in map order.
 PyObject* params_to_py(const ParamMap& params);
 // A new dict with the six descriptor fields in declaration order.
+PyObject* descriptor_to_py(const DescriptorView& descriptor);
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
 
 }  // namespace tessary::py

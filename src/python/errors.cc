@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "base/cancel.h"
 #include "base/fault.h"
 #include "ir/token.h"
 #include "python/docstrings.h"
@@ -86,6 +87,9 @@ void fault_dict_keys_changed() { fault("dictionary keys changed during iteration
 void raise_current_exception() noexcept {
   try {
     throw;
+  } catch (const Cancelled&) {
+    // The poll that stopped the call left its exception set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const InternalFault& e) {
     raise_panic(e.message());
   } catch (const std::bad_alloc&) {

@@ -26,7 +26,7 @@ inline GraphStore& store_of(PyObject* self) { return reinterpret_cast<PyGraphSto
 // A new Python GraphStore owning `store`; nullptr with an error set.
 PyObject* wrap_store(GraphStore&& store);
 
-// Views and persistence (store_views.cc).
+// Views and persistence (store_views.cc; nodes in node_views.cc).
 PyObject* graph_store_nodes(PyObject* self, PyObject* unused);
 PyObject* graph_store_outputs(PyObject* self, PyObject* unused);
 PyObject* graph_store_node_count(PyObject* self, PyObject* unused);

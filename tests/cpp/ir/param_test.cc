@@ -139,6 +139,15 @@ TEST(ParamValue, DisplayForms) {
   EXPECT_EQ(ParamValue::floating(1.5).display(), "1.5");
   EXPECT_EQ(ParamValue::floating(1e21).display(), "1000000000000000000000");
   EXPECT_EQ(ParamValue::floating(0.1).display(), "0.1");
+  // Past 2^53 the shortest digits are padded with zeros, not the exact value.
+  EXPECT_EQ(ParamValue::floating(0x1p70).display(), "1180591620717411300000");
+  EXPECT_EQ(ParamValue::floating(1.2345678901234568e20).display(), "123456789012345680000");
+  EXPECT_EQ(ParamValue::floating(-std::numeric_limits<double>::max()).display(),
+            "-17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(ParamValue::floating(123.456).display(), "123.456");
+  EXPECT_EQ(ParamValue::floating(-0.00125).display(), "-0.00125");
+  EXPECT_EQ(ParamValue::floating(5e-324).display(), "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(ParamValue::floating(9007199254740993.0).display(), "9007199254740992");
   EXPECT_EQ(ParamValue::floating(-0.0).display(), "-0");
   EXPECT_EQ(ParamValue::floating(std::nan("")).display(), "NaN");
   EXPECT_EQ(ParamValue::floating(INFINITY).display(), "inf");

@@ -1,0 +1,246 @@
+// GraphStore.nodes(): one fresh dict per node, built straight from the
+// store's records. Every dict and list is new (callers may change them); the
+// immutable values in them (ints, strs, bools, None) are shared where equal:
+// node i's id object is the one every later input list that names i holds,
+// and each pooled string is made into a str once per call.
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "ir/node_records.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/graph_store.h"
+#include "python/interrupt.h"
+#include "python/py_ref.h"
+#include "python/static_str.h"
+
+namespace tessary::py {
+namespace {
+
+// Keys of a node entry, in insertion order, and of a stage member entry.
+StaticStr g_id("id");
+StaticStr g_output("output");
+StaticStr g_inputs("inputs");
+StaticStr g_kind("kind");
+StaticStr g_name("name");
+StaticStr g_params("params");
+StaticStr g_descriptor("descriptor");
+StaticStr g_n_members("n_members");
+StaticStr g_members("members");
+// Operand tags of a stage member.
+StaticStr g_input_tag("input");
+StaticStr g_member_tag("member");
+
+// Kind names, indexed by NodeKind.
+StaticStr g_kind_names[] = {StaticStr("source"),   StaticStr("op"),    StaticStr("reduction"),
+                            StaticStr("external"), StaticStr("stage"), StaticStr("exchange")};
+
+// dict[key] = value, taking ownership of `value` (which may be nullptr after
+// a failed conversion). False with an error set.
+bool set(PyObject* dict, PyObject* key, PyObject* value) {
+  PyRef held = PyRef::steal(value);
+  return held && key != nullptr && PyDict_SetItem(dict, key, held.get()) == 0;
+}
+
+bool set(PyObject* dict, StaticStr& key, PyObject* value) { return set(dict, key.get(), value); }
+
+PyObject* operand_view(const StageRef& ref) {
+  PyObject* tag = (ref.tag == StageRef::Tag::kInput ? g_input_tag : g_member_tag).get();
+  if (tag == nullptr) return nullptr;
+  PyRef index = PyRef::steal(PyLong_FromUnsignedLongLong(ref.index));
+  if (!index) return nullptr;
+  return PyTuple_Pack(2, tag, index.get());
+}
+
+PyObject* member_view(const StageOp& member) {
+  const std::optional<ParsedOpToken> parsed = parse_op_token(member.op);
+  if (!parsed) return raise_unparseable_member(member.op);
+  PyRef operands = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(member.refs.size())));
+  if (!operands) return nullptr;
+  for (std::size_t i = 0; i < member.refs.size(); ++i) {
+    PyObject* operand = operand_view(member.refs[i]);
+    if (operand == nullptr) return nullptr;
+    PyList_SET_ITEM(operands.get(), static_cast<Py_ssize_t>(i), operand);  // steals
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !set(dict.get(), g_kind, str_to_py(parsed->kind)) ||
+      !set(dict.get(), g_name, str_to_py(parsed->name)) ||
+      !set(dict.get(), g_params, params_to_py(parsed->params)) ||
+      !set(dict.get(), g_inputs, operands.release())) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* members_view(const std::vector<StageOp>& members) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    PyObject* member = member_view(members[i]);
+    if (member == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), member);  // steals
+  }
+  return list.release();
+}
+
+// Builds the entries of one nodes() call from the records it read.
+class NodeViews {
+ public:
+  explicit NodeViews(const NodeRecords& records)
+      : records_(records), ids_(records.size()), strings_(records.strings().size()) {}
+
+  // The shape every entry starts from ({"id": None, ... "params": None}):
+  // copying a dict copies its key table as it is, so an entry is made with
+  // its keys in place and only its values set.
+  bool init() {
+    template_ = PyRef::steal(PyDict_New());
+    if (!template_) return false;
+    for (StaticStr* key : {&g_id, &g_output, &g_inputs, &g_kind, &g_name, &g_params}) {
+      if (!set(template_.get(), *key, Py_NewRef(Py_None))) return false;
+    }
+    return true;
+  }
+
+  // A new reference to the entry of node `id`; nullptr with an error set.
+  PyObject* node(NodeId id, bool output) {
+    PyObject* id_obj = PyLong_FromUnsignedLongLong(id);
+    if (id_obj == nullptr) return nullptr;
+    ids_[id] = PyRef::steal(id_obj);
+    if (!records_.decode(id, key_)) return stage_node(id, id_obj, output);
+    PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const NodeKind kind = key_.kind;
+    const bool named =
+        kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
+    if (!set(d, g_id, Py_NewRef(id_obj)) ||
+        !set(d, g_output, Py_NewRef(output ? Py_True : Py_False)) ||
+        !set(d, g_inputs, inputs(key_.inputs.span())) ||
+        !set(d, g_kind, Py_XNewRef(g_kind_names[static_cast<int>(kind)].get())) ||
+        !set(d, g_name, named ? string(key_.name) : str_to_py("")) || !set(d, g_params, params())) {
+      return nullptr;
+    }
+    if (kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
+    return dict.release();
+  }
+
+ private:
+  // A new reference to the str of pooled string `index`, made on first use.
+  PyObject* string(std::uint32_t index) {
+    PyRef& slot = strings_[index];
+    if (!slot) slot = PyRef::steal(str_to_py(records_.string(index)));
+    return Py_XNewRef(slot.get());
+  }
+
+  // Inputs name earlier nodes, whose id objects are made already.
+  PyObject* inputs(std::span<const NodeId> ids) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(ids_[ids[i]].get()));
+    }
+    return list;
+  }
+
+  PyObject* value(const DecodedParam& p) {
+    switch (p.tag) {
+      case ParamTag::kInt:
+        return PyLong_FromLongLong(static_cast<std::int64_t>(p.bits));
+      case ParamTag::kFloat:
+        return PyFloat_FromDouble(std::bit_cast<double>(p.bits));
+      case ParamTag::kBool:
+        return Py_NewRef(p.bits != 0 ? Py_True : Py_False);
+      case ParamTag::kStr:
+        return string(static_cast<std::uint32_t>(p.bits));
+    }
+    return raise_panic("unknown parameter tag");
+  }
+
+  PyObject* params() {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const DecodedParam& p : key_.params) {
+      PyRef name = PyRef::steal(string(p.key));
+      if (!set(dict.get(), name.get(), value(p))) return nullptr;
+    }
+    return dict.release();
+  }
+
+  PyObject* descriptor() {
+    DescriptorView d;
+    for_each_required_field(
+        [&](std::size_t i, std::string_view& field) {
+          field = records_.string(key_.descriptor[i]);
+        },
+        d);
+    if (key_.has_preprocessing_ref) d.preprocessing_ref = records_.string(key_.preprocessing_ref);
+    return descriptor_to_py(d);
+  }
+
+  PyObject* stage_node(NodeId id, PyObject* id_obj, bool output) {
+    const NodeKey key = records_.key(id);
+    const Stage& stage = std::get<Stage>(key.variant());
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !set(dict.get(), g_id, Py_NewRef(id_obj)) ||
+        !set(dict.get(), g_output, PyBool_FromLong(output)) ||
+        !set(dict.get(), g_inputs, inputs(stage.inputs)) ||
+        !set(dict.get(), g_kind, Py_XNewRef(g_kind_names[static_cast<int>(key.kind())].get())) ||
+        !set(dict.get(), g_name, str_to_py("")) || !set(dict.get(), g_params, PyDict_New()) ||
+        !set(dict.get(), g_n_members, PyLong_FromSize_t(stage.members.size())) ||
+        !set(dict.get(), g_members, members_view(stage.members))) {
+      return nullptr;
+    }
+    return dict.release();
+  }
+
+  const NodeRecords& records_;
+  std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
+  std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
+  PyRef template_;
+  DecodedKey key_;
+};
+
+// Keeps the cyclic collector off for one scope, unless it was off already.
+// The entries cannot form cycles, so collections started by their
+// allocations (the interrupt poll runs any that are due) would only walk
+// them again and again; once it is back on, the collector meets them once.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+}  // namespace
+
+PyObject* graph_store_nodes(PyObject* self, PyObject*) {
+  return guard_call([&]() -> PyObject* {
+    const NodeRecords records = store_of(self).records();
+    const std::vector<bool> marked = records.output_flags();
+    NodeViews views(records);
+    if (!views.init()) return nullptr;
+    Cancel cancel = interrupt_cancel();
+    const CollectorPause pause;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      cancel.check();
+      PyObject* entry = views.node(i, marked[i]);
+      if (entry == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals
+    }
+    return list.release();
+  });
+}
+
+}  // namespace tessary::py

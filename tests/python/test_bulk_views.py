@@ -1,0 +1,98 @@
+"""The bulk paths (serialize, deserialize, nodes(), to_dot()) on properties the
+view and blob tests do not cover: float display in DOT labels, fresh result
+objects, and interruption of a long call by a real signal."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tessary_core as tc
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (2.0**70, "1180591620717411300000"),
+        (1.2345678901234568e20, "123456789012345680000"),
+        (sys.float_info.max, "17976931348623157" + "0" * 292),
+        (-sys.float_info.max, "-17976931348623157" + "0" * 292),
+        (2.5e-7, "0.00000025"),
+    ],
+)
+def test_dot_shows_floats_as_shortest_digits_without_exponent(value, shown):
+    store = tc.GraphStore()
+    store.add_source("s", {"x": value})
+    assert f'n0 [label="Source s {{x={shown}}}"];' in store.to_dot()
+
+
+def test_nodes_returns_fresh_containers_every_call():
+    store = tc.GraphStore()
+    s = store.add_source("s", {"k": "v"})
+    store.add_op("add", [s, s], {"scalar": 1.5})
+    store.add_external(
+        {"kind": "m", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "{}"}, [s]
+    )
+    first = store.nodes()
+    expected = store.nodes()
+    for entry in first:
+        entry["inputs"].append(99)
+        entry["params"]["new"] = 1
+        entry.get("descriptor", {})["kind"] = "changed"
+        entry["id"] = -1
+    first.append("extra")
+    again = store.nodes()
+    assert again == expected
+    assert again[1]["inputs"] == [0, 0] and again[2]["descriptor"]["kind"] == "m"
+    for a, b in zip(again, expected):
+        assert a is not b and a["inputs"] is not b["inputs"] and a["params"] is not b["params"]
+
+
+CHILD = textwrap.dedent(
+    """
+    import signal, sys
+    import tessary_core as tc
+
+    store = tc.GraphStore()
+    for i in range(200_000):
+        store.add_source(f"s{i}", {"i": i})
+    blob = store.serialize()
+    call = {
+        "nodes": store.nodes,
+        "to_dot": store.to_dot,
+        "deserialize": lambda: tc.GraphStore.deserialize(blob),
+    }[sys.argv[1]]
+
+    handled = 0
+    def on_alarm(signum, frame):
+        global handled
+        handled += 1
+        # Signals that arrive while a call runs are coalesced unless the call
+        # runs the handlers itself; a third run means the call polled.
+        if handled == 3:
+            raise KeyboardInterrupt
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    result = None
+    try:
+        result = call()
+        outcome = "completed"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    # The store read from is unchanged and usable.
+    assert store.node_count() == 200_000 and store.serialize() == blob
+    print(outcome, result is None)
+    """
+)
+
+
+@pytest.mark.parametrize("method", ["nodes", "to_dot", "deserialize"])
+def test_long_calls_stop_on_a_signal_and_change_nothing(method):
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, method], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["interrupted", "True"]
