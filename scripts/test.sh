@@ -109,7 +109,7 @@ setup_wheels() {
 phase_cpp() {
   setup_venvs
   step "C++ tests"
-  cmake -S "$ROOT" -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake -S "$ROOT" -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESSARY_BUILD_TESTS=ON -DTESSARY_WERROR=ON >/dev/null
   cmake --build build/cpp
   ctest --test-dir build/cpp --output-on-failure -j "$JOBS"
