@@ -82,7 +82,7 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
 }
 
 ReductionResult from_reduced(Reduced reduced) {
-  ReductionResult result{GraphStore(), reduced.counters};
+  ReductionResult result{GraphStore(), reduced.counters, {}};
   // ids[p]: the id the new store gave the node at position p.
   auto ids = result.store.intern_sequence(reduced.nodes);
   if (!ids) fault("reduced graph references only earlier nodes");
@@ -90,6 +90,7 @@ ReductionResult from_reduced(Reduced reduced) {
     if (o >= ids.value().size() || !result.store.mark_output(ids.value()[o])) {
       fault("reduced output is valid");
     }
+    result.output_ids.push_back(ids.value()[o]);
   }
   return result;
 }

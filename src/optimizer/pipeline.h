@@ -34,6 +34,9 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::ui
 struct ReductionResult {
   GraphStore store;
   ReductionCounters counters;
+  // output_ids[k]: the id in `store` of the k-th output the reduction was
+  // asked for (repeats kept), so a caller can tell which node answers which.
+  NodeIds output_ids;
 };
 
 // Adds every node of `store`, in id order, to `builder`, while visiting them
@@ -55,7 +58,7 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
 
 // Builds a new store from a reduced graph through the store's own interning
 // (one sequence of keys) and mark_output only; a repeated output is marked
-// once, at its first position.
+// once, at its first position, and appears once per request in output_ids.
 ReductionResult from_reduced(Reduced reduced);
 
 }  // namespace tessary

@@ -37,6 +37,12 @@ inline constexpr char kNodesDoc[] =
 inline constexpr char kOutputsDoc[] =
     "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
     "returns, in order).";
+inline constexpr char kMarkOutputDoc[] =
+    "mark_output($self, node_id)\n--\n\nMark a node as an output. Marking it again keeps its "
+    "first position in `outputs()`.";
+inline constexpr char kStoreReduceDoc[] =
+    "__reduce__($self)\n--\n\nPickle and copy support: the store is rebuilt by "
+    "`GraphStore.deserialize` from\nits canonical bytes, marks included.";
 inline constexpr char kNodeCountDoc[] = "node_count($self)\n--\n\n";
 inline constexpr char kToDotDoc[] = "to_dot($self)\n--\n\n";
 inline constexpr char kSerializeDoc[] =
@@ -57,6 +63,11 @@ inline constexpr char kReduceDoc[] =
     "and "
     "a report dict. `maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all land "
     "in one stage (the default single-use rule is\npinned by the frozen M4 suite).";
+inline constexpr char kReduceMappedDoc[] =
+    "reduce_mapped($self, *, maximal_fusion=False, outputs=None)\n--\n\nLike `reduce`, plus a "
+    "third item: a list whose i-th entry is the id, in the reduced\nstore, of the i-th requested "
+    "output (the marks, in order, when `outputs` is None),\nrepeats included, so a caller can tell "
+    "which reduced node answers which request.";
 inline constexpr char kReductionReportDoc[] =
     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, "
     "without keeping the reduced store.";
@@ -80,6 +91,8 @@ inline constexpr char kFinalizeDoc[] =
     "remaining delta, then reduce the maintained canonical form against the\nstore's marked "
     "outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\nignored). Returns "
     "the reduced store + report, exactly like `GraphStore.reduce`.";
+inline constexpr char kReducerReduceDoc[] =
+    "__reduce__($self)\n--\n\nAlways raises TypeError: a reducer is not pickled or copied.";
 inline constexpr char kWatermarkDoc[] =
     "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far.";
 inline constexpr char kTotalWorkDoc[] =

@@ -64,6 +64,15 @@ const ArgSpec kAddExchangeArgs{
     .n_required_keyword = 0,
 };
 
+const ArgSpec kMarkOutputArgs{
+    .function = "GraphStore.mark_output()",
+    .names = {"node_id"},
+    .n_params = 1,
+    .n_positional = 1,
+    .n_required_positional = 1,
+    .n_required_keyword = 0,
+};
+
 PyObject* wrap_into(PyTypeObject* type, GraphStore&& store) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -169,6 +178,17 @@ PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_call([&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_args(kMarkOutputArgs, args, nargs, kwnames, a)) return nullptr;
+    NodeId id = 0;
+    if (!id_from_py(a[0], id)) return argument_error("node_id");
+    if (const auto marked = store_of(self).mark_output(id); !marked) return map_err(marked.error());
+    Py_RETURN_NONE;
+  });
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -178,6 +198,7 @@ PyMethodDef kMethods[] = {
     {"add_reduction", as_cfunction(add_reduction), kFast, kAddReductionDoc},
     {"add_external", as_cfunction(add_external), kFast, kAddExternalDoc},
     {"add_exchange", as_cfunction(add_exchange), kFast, kAddExchangeDoc},
+    {"mark_output", as_cfunction(mark_output), kFast, kMarkOutputDoc},
     // Views and persistence (store_views.cc).
     {"nodes", as_cfunction(graph_store_nodes), METH_NOARGS, kNodesDoc},
     {"outputs", as_cfunction(graph_store_outputs), METH_NOARGS, kOutputsDoc},
@@ -190,6 +211,9 @@ PyMethodDef kMethods[] = {
     {"reduction_report", as_cfunction(graph_store_reduction_report), kFast, kReductionReportDoc},
     {"reduce_incremental", as_cfunction(graph_store_reduce_incremental), kFast,
      kReduceIncrementalDoc},
+    {"reduce_mapped", as_cfunction(graph_store_reduce_mapped), kFast, kReduceMappedDoc},
+    // Pickling and copying (store_pickle.cc).
+    {"__reduce__", graph_store_pickle, METH_NOARGS, kStoreReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -197,6 +221,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kGraphStoreDoc)},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -37,6 +37,10 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* graph_store_deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 
+// The repr and pickling through the blob (store_pickle.cc).
+PyObject* graph_store_repr(PyObject* self);
+PyObject* graph_store_pickle(PyObject* self, PyObject* unused);
+
 // Reduction: reduce, reduction_report and reduce_incremental are declared in
 // reducer.h.
 

@@ -84,8 +84,9 @@ int exec_module(PyObject* module) {
     }
     // Reachable as tessary_core.PanicException for handlers, but not in __all__.
     PyObject* panic = panic_exception_type();
-    if (panic == nullptr) return -1;
-    return PyObject_SetAttrString(module, "PanicException", panic);
+    if (panic == nullptr || PyObject_SetAttrString(module, "PanicException", panic) < 0) return -1;
+    // The package version, as version() returns it; not in __all__ either.
+    return PyModule_AddStringConstant(module, "__version__", kVersion);
   });
 }
 

@@ -41,6 +41,14 @@ const ArgSpec kReduceArgs{
     .n_required_positional = 0,
     .n_required_keyword = 0,
 };
+const ArgSpec kReduceMappedArgs{
+    .function = "GraphStore.reduce_mapped()",
+    .names = {"maximal_fusion", "outputs"},
+    .n_params = 2,
+    .n_positional = 0,
+    .n_required_positional = 0,
+    .n_required_keyword = 0,
+};
 const ArgSpec kReductionReportArgs{
     .function = "GraphStore.reduction_report()",
     .names = {"outputs"},
@@ -138,16 +146,28 @@ PyObject* report_to_py(const ReductionCounters& counters) {
   return dict.release();
 }
 
-// The 2-tuple (new GraphStore, report dict).
-PyObject* result_to_py(ReductionResult&& result) {
+// What a reducing method returns.
+enum class ResultShape {
+  kStoreAndReport,  // (new GraphStore, report dict)
+  kReportOnly,      // the report dict
+  kMapped,          // (new GraphStore, report dict, list of the outputs' new ids)
+};
+
+PyObject* result_to_py(ReductionResult&& result, ResultShape shape) {
   PyRef report = PyRef::steal(report_to_py(result.counters));
-  if (!report) return nullptr;
+  if (!report || shape == ResultShape::kReportOnly) return report.release();
+  PyRef output_ids;
+  if (shape == ResultShape::kMapped) {
+    output_ids = PyRef::steal(ids_to_py(result.output_ids.span()));
+    if (!output_ids) return nullptr;
+  }
   PyRef store = PyRef::steal(wrap_store(std::move(result.store)));
   if (!store) return nullptr;
-  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  PyRef tuple = PyRef::steal(PyTuple_New(output_ids ? 3 : 2));
   if (!tuple) return nullptr;
   PyTuple_SET_ITEM(tuple.get(), 0, store.release());
   PyTuple_SET_ITEM(tuple.get(), 1, report.release());
+  if (output_ids) PyTuple_SET_ITEM(tuple.get(), 2, output_ids.release());
   return tuple.release();
 }
 
@@ -162,7 +182,7 @@ Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store,
 }
 
 PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, bool with_fusion, bool report_only) {
+                      PyObject* kwnames, bool with_fusion, ResultShape shape) {
   return guard_call([&]() -> PyObject* {
     BoundArgs a;
     if (!bind_args(spec, args, nargs, kwnames, a)) return nullptr;
@@ -176,8 +196,7 @@ PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args
     if (!outputs_from_py(outputs_arg, outputs)) return argument_error("outputs");
     Result<ReductionResult, BadNodeId> result = reduce_store(store_of(self), outputs, fusion);
     if (!result) return map_err(result.error());
-    if (report_only) return report_to_py(result.value().counters);
-    return result_to_py(std::move(result).value());
+    return result_to_py(std::move(result).value(), shape);
   });
 }
 
@@ -263,7 +282,7 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
           return from_reduced(std::move(reduced).value());
         });
     if (!result) return map_err(result.error());
-    return result_to_py(std::move(result).value());
+    return result_to_py(std::move(result).value(), ResultShape::kStoreAndReport);
   });
 }
 
@@ -278,9 +297,35 @@ PyObject* reducer_counter(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// "<tessary_core.IncrementalReducer: watermark 5, canonical form 3 nodes>",
+// both read under one hold of the reducer's lock.
+PyObject* reducer_repr(PyObject* self) {
+  return guard_call([&]() -> PyObject* {
+    const auto [watermark, canonical] =
+        std::as_const(reducer_of(self)).with(kReducerPoisoned, [](const IncrementalReducer& r) {
+          return std::pair(r.watermark(), r.canonical_count());
+        });
+    return PyUnicode_FromFormat(
+        "<tessary_core.IncrementalReducer: watermark %llu, canonical form "
+        "%llu node%s>",
+        static_cast<unsigned long long>(watermark), static_cast<unsigned long long>(canonical),
+        canonical == 1 ? "" : "s");
+  });
+}
+
+// A reducer's canonical form only means something next to the store that fed
+// it, so it is neither pickled nor copied.
+PyObject* reducer_reduce(PyObject* /*self*/, PyObject* /*unused*/) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'IncrementalReducer' object: its state belongs to the store that "
+                  "fed it; pickle that GraphStore and step a new reducer with it");
+  return nullptr;
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
+    {"__reduce__", reducer_reduce, METH_NOARGS, kReducerReduceDoc},
     {"step", as_cfunction(reducer_step), kFast, kStepDoc},
     {"finalize", as_cfunction(reducer_finalize), kFast, kFinalizeDoc},
     {"watermark", as_cfunction(reducer_counter<&IncrementalReducer::watermark>), METH_NOARGS,
@@ -296,6 +341,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kIncrementalReducerDoc)},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
@@ -316,19 +362,25 @@ PyTypeObject* incremental_reducer_type() { return heap_type_once(kSpec, g_type);
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return reduce_impl(self, kReduceArgs, args, nargs, kwnames, /*with_fusion=*/true,
-                     /*report_only=*/false);
+                     ResultShape::kStoreAndReport);
+}
+
+PyObject* graph_store_reduce_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return reduce_impl(self, kReduceMappedArgs, args, nargs, kwnames, /*with_fusion=*/true,
+                     ResultShape::kMapped);
 }
 
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return reduce_impl(self, kReductionReportArgs, args, nargs, kwnames, /*with_fusion=*/false,
-                     /*report_only=*/true);
+                     ResultShape::kReportOnly);
 }
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   return reduce_impl(self, kReduceIncrementalArgs, args, nargs, kwnames, /*with_fusion=*/false,
-                     /*report_only=*/false);
+                     ResultShape::kStoreAndReport);
 }
 
 }  // namespace tessary::py

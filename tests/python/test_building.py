@@ -203,3 +203,31 @@ def test_stores_are_independent():
     a.add_source("x")
     assert (a.node_count(), b.node_count()) == (1, 0)
     assert b.add_source("y") == 0
+
+
+def test_mark_output_appends_once_and_checks_the_id():
+    s = tc.GraphStore()
+    with pytest.raises(ValueError) as e:
+        s.mark_output(0)
+    assert str(e.value) == "no node with id 0"
+    x, y, z = (s.add_source(n) for n in "xyz")
+    assert s.mark_output(z) is None
+    s.mark_output(x)
+    s.mark_output(z)  # marking again keeps the first position
+    s.mark_output(np.uint8(y))
+    assert s.outputs() == [z, x, y]
+    assert [n["output"] for n in s.nodes()] == [True, True, True]
+    with pytest.raises(ValueError) as e:
+        s.mark_output(3)
+    assert str(e.value) == "no node with id 3"
+    with pytest.raises(OverflowError):
+        s.mark_output(-1)
+    with pytest.raises(TypeError) as e:
+        s.mark_output("1")
+    assert str(e.value).startswith("argument 'node_id': ")
+    assert s.outputs() == [z, x, y]  # failures mark nothing
+    s.mark_output(node_id=x)
+    assert s.outputs() == [z, x, y]
+    # The marks are what reduce and serialize use by default.
+    assert tc.GraphStore.deserialize(s.serialize()).outputs() == [z, x, y]
+    assert s.reduce()[0].outputs() == [2, 0, 1]
