@@ -6,14 +6,10 @@
 #include <limits>
 #include <string>
 
+#include "intern_or_fail.h"
+
 namespace tessary {
 namespace {
-
-NodeId add(GraphStore& store, NodeKey key) {
-  auto id = store.intern(std::move(key));
-  EXPECT_TRUE(id.ok());
-  return id.ok() ? id.value() : 0;
-}
 
 // The node line of the only node of a store holding `key`.
 std::string single_line(NodeKey key) {

@@ -11,17 +11,12 @@
 #include "base/cancel.h"
 #include "blob/reader.h"
 #include "blob/writer.h"
+#include "intern_or_fail.h"
 #include "ir/dot.h"
 #include "ir/store.h"
 
 namespace tessary {
 namespace {
-
-NodeId add(GraphStore& store, NodeKey key) {
-  auto id = store.intern(std::move(key));
-  EXPECT_TRUE(id.ok());
-  return id.ok() ? id.value() : 0;
-}
 
 ParamValue value_of(const DecodedParam& p, const NodeRecords& records) {
   switch (p.tag) {
