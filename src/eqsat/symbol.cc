@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/hash.h"
+#include "base/reserve.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -56,7 +57,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard_of_text = shards_[shard_no];
   std::uint32_t position = 0;
   bool full = false;
-  shard_of_text.data.with(kPoisonedShard, [&](ShardData& shard) {
+  shard_of_text.data.with_whole(kPoisonedShard, [&](ShardData& shard) {
     const auto found = shard.set.find(
         set_hash(hash), [&](std::uint32_t pos) { return shard.strings[pos] == text; });
     if (found) {
@@ -67,6 +68,11 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
       // fault comes after unlocking, so the refusal does not poison the shard.
       full = static_cast<std::uint64_t>(position) + 1 >= index_limit_;
       if (!full) {
+        // Allocate first, then commit, so a failed allocation leaves the
+        // shard whole: never a text the set misses, which a later intern
+        // would store again under a second symbol.
+        reserve_one_more(shard.strings);
+        shard.set.reserve(shard.set.size() + 1);
         char* copy = nullptr;
         if (!text.empty()) {
           copy = reinterpret_cast<char*>(shard.bytes.allocate(text.size()));

@@ -9,6 +9,7 @@
 
 #include "base/fault.h"
 #include "eqsat/enode.h"
+#include "support/failing_alloc.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -89,6 +90,28 @@ TEST(SymbolTable, FullShardFaultsWithoutStoring) {
   // Known texts still resolve; the shard is not poisoned by the refusal.
   EXPECT_EQ(table.intern(texts[0]), first);
   EXPECT_EQ(table.text(first), texts[0]);
+}
+
+// An intern that fails by a refused allocation stores nothing, or stores the
+// text whole, and leaves the shard usable: each text ends with one symbol.
+TEST(SymbolTable, FailedAllocationLeavesTheShardWhole) {
+  SymbolTable table;
+  const auto texts = texts_in_one_shard(40);
+  std::vector<std::uint32_t> symbols;
+  std::size_t refusals = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    refusals += testing::for_each_failure_point(
+        [&] { (void)table.intern(texts[i]); },
+        [&](bool) { EXPECT_TRUE(table.shard_size(3) == i || table.shard_size(3) == i + 1); });
+    ASSERT_EQ(table.shard_size(3), i + 1);
+    symbols.push_back(table.intern(texts[i]));
+  }
+  EXPECT_GE(refusals, 5u);  // several growth points were hit
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(table.intern(texts[i]), symbols[i]);
+    EXPECT_EQ(table.text(symbols[i]), texts[i]);
+  }
+  EXPECT_EQ(table.shard_size(3), texts.size());
 }
 
 TEST(SymbolTable, PoisonedShardRefusesEveryUse) {
