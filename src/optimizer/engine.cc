@@ -8,8 +8,10 @@
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/recent_cache.h"
+#include "base/small_vec.h"
 #include "eqsat/egraph.h"
 #include "eqsat/enode.h"
+#include "eqsat/memo.h"
 #include "eqsat/pattern.h"
 #include "eqsat/runner.h"
 #include "eqsat/symbol.h"
@@ -53,13 +55,19 @@ class SymbolCache {
                                                              OptimizerTuning::kSymbolCacheSlots};
 };
 
-// Adds every node to a fresh e-graph, children first; returns the class id
-// recorded for each node. Equal ops over equal classes share a class already.
-std::vector<eqsat::Id> load(const EngineGraph& graph, eqsat::EGraph& egraph) {
+// Engine symbols of the nodes' ops, in node order.
+std::vector<eqsat::GlobalSymbol> symbols_of(const EngineGraph& graph) {
   SymbolCache& symbol_of = SymbolCache::for_this_thread();
   std::vector<eqsat::GlobalSymbol> ops;
   ops.reserve(graph.nodes.size());
   for (const EngineNode& node : graph.nodes) ops.push_back(symbol_of(node.op));
+  return ops;
+}
+
+// Adds every node to a fresh e-graph, children first; returns the class id
+// recorded for each node. Equal ops over equal classes share a class already.
+std::vector<eqsat::Id> load(const EngineGraph& graph, std::span<const eqsat::GlobalSymbol> ops,
+                            eqsat::EGraph& egraph) {
   return egraph.add_dag(ops, [&](std::size_t i) -> std::span<const std::uint32_t> {
     return graph.nodes[i].children.span();
   });
@@ -84,15 +92,86 @@ SaturationEngine::SaturationEngine(std::vector<eqsat::Rewrite> rules, std::size_
 
 SaturationEngine::SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,
                                    std::size_t iter_limit)
-    : rules_(std::move(rules)), iter_limit_(iter_limit) {}
+    : SaturationEngine(rules, roots_of(*rules), iter_limit) {}
+
+SaturationEngine::SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,
+                                   std::shared_ptr<const RuleRoots> roots, std::size_t iter_limit)
+    : rules_(std::move(rules)), roots_(std::move(roots)), iter_limit_(iter_limit) {}
+
+std::shared_ptr<const SaturationEngine::RuleRoots> SaturationEngine::roots_of(
+    const std::vector<eqsat::Rewrite>& rules) {
+  auto roots = std::make_shared<RuleRoots>();
+  for (const eqsat::Rewrite& rule : rules) {
+    const eqsat::PatternAst& ast = rule.searcher().ast();
+    if (const eqsat::SymbolLang* root = ast[ast.root()].enode()) {
+      roots->roots.push_back(RuleRoots::Root{root->op(), root->arity()});
+    } else {
+      roots->any = true;
+    }
+  }
+  return roots;
+}
 
 SaturationEngine SaturationEngine::default_engine() {
-  // A fault while compiling leaves the static uninitialized, so the next
+  // A fault while compiling leaves the statics uninitialized, so the next
   // call tries again.
   static const std::shared_ptr<const std::vector<eqsat::Rewrite>> kRules =
       std::make_shared<const std::vector<eqsat::Rewrite>>(compile_default_rules());
-  return SaturationEngine(kRules, OptimizerTuning::kIterLimit);
+  static const std::shared_ptr<const RuleRoots> kRoots = roots_of(*kRules);
+  return SaturationEngine(kRules, kRoots, OptimizerTuning::kIterLimit);
 }
+
+bool SaturationEngine::may_match(const EngineGraph& graph,
+                                 std::span<const eqsat::GlobalSymbol> ops) const {
+  if (roots_->any) return true;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const std::size_t arity = graph.nodes[i].children.size();
+    for (const RuleRoots::Root& root : roots_->roots) {
+      if (root.op == ops[i] && root.arity == arity) return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// The representatives of a graph that no rule matches. A rule whose searcher
+// is rooted at an operator matches only in a class holding a node with that
+// operator and arity, and e-nodes arise only from the load and from applied
+// matches. With no such node loaded, the first iteration finds nothing,
+// applies nothing and leaves the e-graph as loaded, so the run stops there
+// (saturated, or earlier at a limit) and every node is in the class the load
+// gave it: a class of its own unless an earlier node had the same operator
+// over the same classes. Class ids are handed out in order of first
+// appearance, so they are the result indices; this hash-conses the nodes the
+// same way without building the e-graph or the runner.
+void distinct_nodes(const EngineGraph& graph, std::span<const eqsat::GlobalSymbol> ops,
+                    std::vector<EngineIndex>& of, std::size_t& kept) {
+  const std::size_t n = graph.nodes.size();
+  // One node has no equal to find.
+  if (n == 1 && graph.nodes[0].children.empty()) {
+    of[0] = 0;
+    kept = 1;
+    return;
+  }
+  eqsat::Memo memo;
+  memo.reserve(n);
+  SmallVec<eqsat::Id, eqsat::SymbolLang::kInlineChildren> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    children.clear();
+    for (const EngineIndex c : graph.nodes[i].children) {
+      if (c >= i) fault("canonical operand has no representative");
+      children.push_back(eqsat::Id(of[c]));
+    }
+    const eqsat::Id fresh(static_cast<std::uint32_t>(kept));
+    const eqsat::Memo::Found found =
+        memo.find_or_insert(eqsat::SymbolLang(ops[i], children.span()), fresh);
+    if (found.inserted) ++kept;
+    of[i] = static_cast<EngineIndex>(memo.entry(found.index).id.index());
+  }
+}
+
+}  // namespace
 
 SaturationEngine::Representatives SaturationEngine::representatives(const EngineGraph& graph,
                                                                     Cancel& cancel) const {
@@ -102,11 +181,16 @@ SaturationEngine::Representatives SaturationEngine::representatives(const Engine
   }
   Representatives reps;
   reps.of.resize(n);
+  const std::vector<eqsat::GlobalSymbol> ops = symbols_of(graph);
+  cancel.check_now();
+  if (!may_match(graph, ops)) {
+    distinct_nodes(graph, ops, reps.of, reps.kept);
+    return reps;
+  }
   std::vector<EngineIndex> class_rep;
   {
     eqsat::EGraph egraph;
-    cancel.check_now();
-    const std::vector<eqsat::Id> ids = load(graph, egraph);
+    const std::vector<eqsat::Id> ids = load(graph, ops, egraph);
     cancel.check_now();
     eqsat::Runner runner;
     runner.set_egraph(std::move(egraph))

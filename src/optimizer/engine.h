@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "base/cancel.h"
 #include "eqsat/rewrite.h"
+#include "eqsat/symbol.h"
 #include "optimizer/engine_graph.h"
 
 namespace tessary {
@@ -79,8 +81,26 @@ class SaturationEngine final : public RewriteEngine {
   };
   // Runs the rules on the graph and picks one node per class.
   Representatives representatives(const EngineGraph& graph, Cancel& cancel) const;
+  // Whether some rule could match a graph whose nodes have operators `ops`.
+  bool may_match(const EngineGraph& graph, std::span<const eqsat::GlobalSymbol> ops) const;
+
+  // The operator and arity at the root of each rule's searcher: a rule only
+  // matches a class holding such a node. `any` is set when some searcher is
+  // a bare variable, which matches every class.
+  struct RuleRoots {
+    struct Root {
+      eqsat::GlobalSymbol op;
+      std::size_t arity;
+    };
+    std::vector<Root> roots;
+    bool any = false;
+  };
+  static std::shared_ptr<const RuleRoots> roots_of(const std::vector<eqsat::Rewrite>& rules);
+  SaturationEngine(std::shared_ptr<const std::vector<eqsat::Rewrite>> rules,
+                   std::shared_ptr<const RuleRoots> roots, std::size_t iter_limit);
 
   std::shared_ptr<const std::vector<eqsat::Rewrite>> rules_;
+  std::shared_ptr<const RuleRoots> roots_;  // derived from rules_, shared alike
   std::size_t iter_limit_;
 };
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "eqsat/pattern.h"
 #include "optimizer/rules.h"
+#include "optimizer/tuning.h"
 #include "test_graphs.h"
 
 namespace tessary {
@@ -132,6 +136,94 @@ TEST(SaturationEngine, BoundaryFlagFollowsTheSymbol) {
       {4});
   ASSERT_EQ(out.nodes.size(), 5u);
   for (const EngineNode& n : out.nodes) EXPECT_EQ(n.boundary, !n.op.starts_with("op|")) << n.op;
+}
+
+// The default rules and one more whose searcher is a bare variable: it
+// matches every class and merges nothing, but no graph is then beyond every
+// rule, so this engine always loads the e-graph and runs the rules.
+SaturationEngine engine_that_always_runs() {
+  std::vector<eqsat::Rewrite> rules = SaturationEngine::default_engine().rules();
+  auto any = eqsat::Rewrite::create("any-class", eqsat::Pattern::parse("?x").value(),
+                                    eqsat::Pattern::parse("?x").value());
+  rules.push_back(std::move(any).value());
+  return SaturationEngine(std::move(rules), OptimizerTuning::kIterLimit);
+}
+
+EngineNode engine_node(std::string op, EngineOperands children) {
+  const bool boundary = !op.starts_with("op|");
+  return EngineNode{std::move(op), std::move(children), boundary};
+}
+
+// Without any rule's operator at its arity, equal nodes (same op over the same
+// representatives) still fold, also through folded operands.
+TEST(SaturationEngine, GraphBeyondEveryRuleFoldsEqualNodes) {
+  EngineGraph g;
+  g.nodes = {engine_node("src|a", {}),         engine_node("src|a", {}),
+             engine_node("op|neg", {0}),       engine_node("op|neg", {1}),
+             engine_node("op|add", {2, 3, 3}),  // add, but not at the rules' arity
+             engine_node("op|add", {3, 2, 2}), engine_node("src|b", {})};
+  g.outputs = {5, 4, 6, 0};
+  const EngineGraph out = SaturationEngine::default_engine().canonicalize(g);
+  EXPECT_EQ(ops_of(out), (std::vector<std::string>{"src|a", "op|neg", "op|add", "src|b"}));
+  EXPECT_EQ(out.nodes[2].children, (EngineOperands{1, 1, 1}));
+  EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{2, 2, 3, 0}));
+  EXPECT_EQ(out, engine_that_always_runs().canonicalize(g));
+}
+
+// Random graphs, most of them without a node that any rule could match and so
+// reduced without a run, must come out exactly as the engine that always
+// runs the rules reduces them.
+TEST(SaturationEngine, SkippingTheRunForGraphsBeyondEveryRuleChangesNothing) {
+  // Ops no rule matches at these arities, and a few that rules do match.
+  struct Kind {
+    std::string op;
+    std::size_t arity;
+  };
+  const std::vector<Kind> beyond = {
+      {"src|a", 0},      {"src|b", 0},      {"op|neg", 1},
+      {"op|sub", 2},     {"op|add", 1},     {"op|add", 3},
+      {"op|mul", 0},     {"sum|axis=0", 1}, {std::string(kIdentityTokens[0]), 2},
+      {"op|maximum", 1},
+  };
+  const std::vector<Kind> matched = {
+      {"op|add", 2}, {"op|maximum", 2}, {std::string(kIdentityTokens[2]), 1}};
+  const SaturationEngine plain = SaturationEngine::default_engine();
+  const SaturationEngine always = engine_that_always_runs();
+  std::mt19937 rng(11);
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
+  std::size_t folded = 0;
+  for (int round = 0; round < 300; ++round) {
+    EngineGraph g;
+    const std::size_t n = 1 + pick(40);
+    const bool with_match = round % 5 == 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i > 0 && pick(4) == 0) {
+        // A copy of an earlier node, or the same op over copies of its operands.
+        g.nodes.push_back(g.nodes[pick(i)]);
+        continue;
+      }
+      const Kind& kind =
+          with_match && pick(8) == 0 ? matched[pick(matched.size())] : beyond[pick(beyond.size())];
+      if (i == 0 && kind.arity > 0) {
+        g.nodes.push_back(engine_node("src|a", {}));
+        continue;
+      }
+      EngineOperands children;
+      for (std::size_t k = 0; k < kind.arity; ++k)
+        children.push_back(static_cast<EngineIndex>(pick(i)));
+      g.nodes.push_back(engine_node(kind.op, std::move(children)));
+    }
+    for (std::size_t k = 0, outs = 1 + pick(3); k < outs; ++k) {
+      g.outputs.push_back(static_cast<EngineIndex>(pick(n)));
+    }
+    const EngineGraph out = plain.canonicalize(g);
+    ASSERT_EQ(out, always.canonicalize(g)) << "round " << round;
+    EXPECT_EQ(plain.canonicalize_in_place(g), out) << "round " << round;
+    folded += g.nodes.size() - out.nodes.size();
+  }
+  EXPECT_GT(folded, 0u);  // some graphs had equal nodes to fold
 }
 
 }  // namespace
