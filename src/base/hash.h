@@ -59,6 +59,24 @@ inline std::uint64_t fx_mix(std::uint64_t hash, std::uint64_t word) {
   return (std::rotl(hash, 5) ^ word) * 0x517cc1b727220a95ULL;
 }
 
+// A secret drawn once per process (through SipKey), to start the
+// multiply-rotate hashes of tables whose keys a caller can steer: the same
+// keys then land elsewhere in every process, so collisions cannot be
+// prepared in advance.
+inline std::uint64_t fx_process_seed() {
+  static const std::uint64_t kSeed = SipKey::random().k0;
+  return kSeed;
+}
+
+// Finishes a multiply-rotate hash: fx_mix leaves the low bits weak and the
+// last word only lightly mixed, so fold the high half down and multiply once
+// more, which makes every output bit depend on every input bit.
+inline std::uint64_t fx_finish(std::uint64_t hash) {
+  hash ^= hash >> 32;
+  hash *= 0xd6e8feb86659fd93ULL;
+  return hash ^ (hash >> 32);
+}
+
 // An unkeyed hash of a string's length and its first and last eight bytes,
 // for small caches of recent strings that confirm every hit by comparing the
 // text (so a crafted collision only costs a miss). High bits mix best.

@@ -44,7 +44,8 @@ class SymbolLang {
   std::span<Id> children_mut() { return {data(), arity_}; }
   // Same operator and same number of children (what a pattern node asks for).
   bool matches(const SymbolLang& other) const { return op_ == other.op_ && arity_ == other.arity_; }
-  // Multiply-rotate hash over the operator, the child count and each child.
+  // Multiply-rotate hash over the operator, the child count and each child,
+  // started from the process seed and finished (fx_process_seed, fx_finish).
   std::uint64_t hash() const;
 
   friend bool operator==(const SymbolLang& a, const SymbolLang& b);

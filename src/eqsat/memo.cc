@@ -8,8 +8,8 @@
 namespace tessary::eqsat {
 namespace {
 
-// The high half of a multiply-rotate hash depends on every input bit; the low
-// half does not, so slots are picked from the high half.
+// Slots are picked from the high half of the node's hash, the half its last
+// multiplication mixes best.
 std::uint32_t slot_hash(const SymbolLang& node) {
   return static_cast<std::uint32_t>(node.hash() >> 32);
 }

@@ -8,7 +8,9 @@
 namespace tessary::eqsat {
 namespace {
 
-std::uint64_t op_hash(GlobalSymbol op) { return fx_mix(0, op.value()) >> 32; }
+// Seeded per process, so the operator values a graph brings cannot be lined up
+// to share a probe run.
+std::uint64_t op_hash(GlobalSymbol op) { return fx_finish(fx_mix(fx_process_seed(), op.value())); }
 
 }  // namespace
 
