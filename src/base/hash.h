@@ -77,6 +77,14 @@ inline std::uint64_t fx_finish(std::uint64_t hash) {
   return hash ^ (hash >> 32);
 }
 
+// Hashes strings for standard containers with SipHash-1-3 under
+// SipKey::call_tables_key(), for maps filled from user input.
+struct KeyedStringHash {
+  std::size_t operator()(std::string_view text) const {
+    return static_cast<std::size_t>(siphash13(SipKey::call_tables_key(), text));
+  }
+};
+
 // An unkeyed hash of a string's length and its first and last eight bytes,
 // for small caches of recent strings that confirm every hit by comparing the
 // text (so a crafted collision only costs a miss). High bits mix best.
