@@ -1,6 +1,7 @@
 // Hashing helpers: canonical float bits, SipHash (keyed, for tables filled
 // from untrusted input) and a fast multiply-rotate mixer (for the engine's
-// internal tables, whose keys the engine itself creates).
+// internal tables; where a caller can steer their keys, it starts from a
+// per-process seed and ends by folding its high half down).
 #pragma once
 
 #include <bit>
@@ -68,14 +69,10 @@ inline std::uint64_t fx_process_seed() {
   return kSeed;
 }
 
-// Finishes a multiply-rotate hash: fx_mix leaves the low bits weak and the
-// last word only lightly mixed, so fold the high half down and multiply once
-// more, which makes every output bit depend on every input bit.
-inline std::uint64_t fx_finish(std::uint64_t hash) {
-  hash ^= hash >> 32;
-  hash *= 0xd6e8feb86659fd93ULL;
-  return hash ^ (hash >> 32);
-}
+// Finishes a multiply-rotate hash: folds the high half, which the last
+// multiplication mixed from every input bit, into the low half, which only
+// the low input bits reach.
+inline std::uint64_t fx_finish(std::uint64_t hash) { return hash ^ (hash >> 32); }
 
 // Hashes strings for standard containers with SipHash-1-3 under
 // SipKey::call_tables_key(), for maps filled from user input.

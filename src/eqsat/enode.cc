@@ -55,8 +55,8 @@ SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
   return *this;
 }
 
-std::uint64_t SymbolLang::hash() const {
-  std::uint64_t h = fx_mix(fx_process_seed(), op_.value());
+std::uint64_t SymbolLang::hash(std::uint64_t seed) const {
+  std::uint64_t h = fx_mix(seed, op_.value());
   h = fx_mix(h, arity_);
   for (Id c : children()) h = fx_mix(h, c.value());
   return fx_finish(h);
