@@ -9,6 +9,7 @@
 
 #include "base/fault.h"
 #include "eqsat/enode.h"
+#include "fixed_hash_collisions.h"
 #include "support/failing_alloc.h"
 
 namespace tessary::eqsat {
@@ -132,6 +133,48 @@ TEST(SymbolTable, PoisonedShardRefusesEveryUse) {
     }
   }
   EXPECT_EQ(table.text(other), "elsewhere");
+}
+
+// Probes that finding every text of `texts` takes in `table`, after
+// interning them all in order.
+std::size_t probes_after_interning(SymbolTable& table, const std::vector<std::string>& texts) {
+  for (const std::string& text : texts) static_cast<void>(table.intern(text));
+  std::size_t probes = 0;
+  for (const std::string& text : texts) probes += table.probe_count(text);
+  return probes;
+}
+
+TEST(SymbolTable, TextsCraftedForTheFixedHashCostNoMoreProbesThanRandomTexts) {
+  constexpr std::size_t kTexts = 3000;
+  const auto crafted = testing::fixed_hash_collisions(kTexts);
+  ASSERT_EQ(crafted.size(), kTexts);
+  for (const std::string& text : crafted) {
+    ASSERT_EQ(text.size(), 16u);
+    ASSERT_EQ(testing::fixed_symbol_hash(text), testing::fixed_symbol_hash(crafted[0])) << text;
+  }
+  SymbolTable crafted_table;
+  SymbolTable random_table;
+  const std::size_t crafted_probes = probes_after_interning(crafted_table, crafted);
+  const std::size_t random_probes =
+      probes_after_interning(random_table, testing::random_op_texts(kTexts, 11));
+  // One probe run holding every crafted text would cost about kTexts^2 / 2.
+  EXPECT_GE(crafted_probes, kTexts);
+  EXPECT_LE(crafted_probes, 3 * random_probes);
+}
+
+TEST(SymbolTable, TextsCraftedForTheFixedHashSpreadOverEveryShard) {
+  const auto crafted = testing::fixed_hash_collisions(400);
+  SymbolTable table;
+  std::vector<std::uint64_t> hashes;
+  for (const std::string& text : crafted) {
+    static_cast<void>(table.intern(text));
+    hashes.push_back(symbol_text_hash(text));
+  }
+  for (std::uint32_t shard = 0; shard < kSymbolShardCount; ++shard) {
+    EXPECT_GT(table.shard_size(shard), 0u) << "shard " << shard;
+  }
+  std::sort(hashes.begin(), hashes.end());
+  EXPECT_EQ(std::adjacent_find(hashes.begin(), hashes.end()), hashes.end());
 }
 
 TEST(SymbolLang, EqualityHashOrderAndMatching) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "../eqsat/fixed_hash_collisions.h"
 #include "base/cancel.h"
 #include "base/fault.h"
+#include "eqsat/symbol.h"
 #include "optimizer/cse.h"
 #include "optimizer/dce.h"
 #include "support/counting_poll.h"
@@ -191,6 +193,32 @@ TEST(ReduceWith, StoreWithoutMarksReducesToNothing) {
   const ReductionResult r = reduce_with(store, engine(), true);
   EXPECT_EQ(r.store.node_count(), 0u);
   EXPECT_EQ(r.counters, (ReductionCounters{2, 0, 0, 0, 0, 0}));
+}
+
+// Reduces a store of one op per token (each on one source, each an output)
+// and returns the probes that finding those tokens in the process-wide
+// symbol table takes afterwards.
+std::size_t symbol_probes_after_reducing(const std::vector<std::string>& tokens) {
+  std::vector<NodeKey> keys = {src("s")};
+  NodeIds marks;
+  for (const std::string& token : tokens) {
+    marks.push_back(keys.size());
+    keys.push_back(op(token.substr(3), {0}));
+  }
+  const ReductionResult r = reduce_with(make_store(keys, marks), engine(), false);
+  EXPECT_EQ(r.counters.reduced_nodes, tokens.size() + 1);
+  std::size_t probes = 0;
+  for (const std::string& token : tokens) probes += eqsat::SymbolTable::global().probe_count(token);
+  return probes;
+}
+
+TEST(ReduceWith, OpNamesCraftedForTheFixedSymbolHashCostNoMoreProbesThanRandomNames) {
+  constexpr std::size_t kOps = 3000;
+  const std::size_t random_probes = symbol_probes_after_reducing(testing::random_op_texts(kOps, 5));
+  const std::size_t crafted_probes =
+      symbol_probes_after_reducing(testing::fixed_hash_collisions(kOps));
+  EXPECT_GE(crafted_probes, kOps);
+  EXPECT_LE(crafted_probes, 3 * random_probes);
 }
 
 TEST(ReduceWithOutputs, UsesExactlyTheRequestedOutputs) {

@@ -38,7 +38,21 @@ bool FailingAllocations::failed() const { return g_budget.failed; }
 
 }  // namespace tessary::testing
 
+// Every form that frees with free() allocates here, so the pairs match (the
+// sanitizers check that they do). The aligned forms stay the library's.
 void* operator new(std::size_t size) { return tessary::testing::allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return tessary::testing::allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void* operator new[](std::size_t size) { return tessary::testing::allocate(size); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
