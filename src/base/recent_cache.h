@@ -30,9 +30,26 @@ class RecentCache {
   // Room for about `expected` keys, at least 8 and at most `max_slots` slots
   // (a power of two). Nothing is allocated until the first `put`.
   RecentCache(std::size_t expected, std::size_t max_slots)
-      : slot_count_(std::bit_ceil(
-            std::clamp<std::size_t>(expected, 8, std::max<std::size_t>(8, max_slots)))) {}
+      : slot_count_(slots_for(expected, max_slots)) {}
 
+  // How many slots keys map to.
+  std::size_t slot_count() const { return slot_count_; }
+  // Maps keys to about `expected` slots from now on (clamped as in the
+  // constructor), keeping the entries that land in distinct slots; slots
+  // that slot_of gave before are void.
+  void resize(std::size_t expected, std::size_t max_slots) {
+    const std::size_t count = slots_for(expected, max_slots);
+    if (count == slot_count_) return;
+    std::vector<Slot> moved;
+    if (!slots_.empty()) {
+      moved.resize(count);
+      for (Slot& slot : slots_) {
+        if (slot.used) moved[edge_slot(slot.key, count)] = std::move(slot);
+      }
+    }
+    slots_.swap(moved);
+    slot_count_ = count;
+  }
   // The slot `key` maps to, for the find and put of one lookup.
   std::size_t slot_of(std::string_view key) const { return edge_slot(key, slot_count_); }
 
@@ -68,6 +85,10 @@ class RecentCache {
   }
 
  private:
+  static std::size_t slots_for(std::size_t expected, std::size_t max_slots) {
+    return std::bit_ceil(std::clamp<std::size_t>(expected, 8, std::max<std::size_t>(8, max_slots)));
+  }
+
   struct Slot {
     bool used = false;
     Key key;

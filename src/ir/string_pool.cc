@@ -7,7 +7,15 @@
 
 namespace tessary {
 
+void StringPool::note_lookup() const {
+  const std::size_t slots = recent_.slot_count();
+  if (slots >= StoreTuning::kRecentStringSlots) return;
+  if (++lookups_ < 2 * slots) return;
+  recent_.resize(StoreTuning::kRecentStringSlots, StoreTuning::kRecentStringSlots);
+}
+
 std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
+  note_lookup();
   const std::size_t slot = recent_.slot_of(text);
   if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
   const auto found =
@@ -17,6 +25,7 @@ std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
 }
 
 std::uint32_t StringPool::intern(std::string_view text) {
+  note_lookup();
   const std::size_t slot = recent_.slot_of(text);
   if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
   const std::uint64_t hash = siphash13(key_, text);

@@ -20,7 +20,8 @@ namespace tessary {
 class StringPool {
  public:
   explicit StringPool(SipKey key)
-      : key_(key), recent_(StoreTuning::kRecentStringSlots, StoreTuning::kRecentStringSlots) {}
+      : key_(key),
+        recent_(StoreTuning::kFirstRecentStringSlots, StoreTuning::kFirstRecentStringSlots) {}
 
   // The index of `text` if it is in the pool.
   std::optional<std::uint32_t> find(std::string_view text) const;
@@ -34,11 +35,16 @@ class StringPool {
   const SipKey& key() const { return key_; }
 
  private:
+  // Counts a lookup, growing the recent-string cache when it has served
+  // enough of them at its size.
+  void note_lookup() const;
+
   SipKey key_;
   // Recently found strings with their indices, keyed by the pool's own copy
   // of the text, so the names and keys repeated on most nodes skip the keyed
   // hash.
   mutable RecentCache<std::uint32_t, std::string_view> recent_;
+  mutable std::size_t lookups_ = 0;  // while the cache is small
   ByteArena bytes_;
   std::vector<std::string_view> strings_;  // views into bytes_
   IdTable index_;

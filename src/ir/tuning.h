@@ -14,7 +14,10 @@ struct StoreTuning {
   // boundary keys that repeat but for their inputs); a small store gets
   // fewer.
   static constexpr std::size_t kVisitCacheSlots = 1024;
-  // Slots of a string pool's cache of recently found strings.
+  // Slots of a string pool's cache of recently found strings: a pool starts
+  // with the first count and moves to the second after two lookups per slot,
+  // so a small graph's store never allocates and clears the big one.
+  static constexpr std::size_t kFirstRecentStringSlots = 16;
   static constexpr std::size_t kRecentStringSlots = 256;
 };
 

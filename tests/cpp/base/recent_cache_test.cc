@@ -71,5 +71,36 @@ TEST(RecentCache, BorrowedKeysAreComparedByTheirText) {
   EXPECT_EQ(cache.find(std::string_view("\0", 1)), nullptr);
 }
 
+// Growing keeps every cached entry (a slot is the top bits of the key's hash,
+// so entries in distinct slots stay in distinct slots), and the grown cache
+// maps keys to its new slot count.
+TEST(RecentCache, GrowingKeepsEntriesAndUsesTheNewSlots) {
+  RecentCache<int> cache(8, 8);
+  std::vector<std::string> cached;
+  for (int i = 0; i < 40; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    (void)cache.put(key, i);
+  }
+  for (int i = 0; i < 40; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    if (cache.find(key) != nullptr) cached.push_back(key);
+  }
+  ASSERT_FALSE(cached.empty());
+  cache.resize(256, 64);
+  EXPECT_EQ(cache.slot_count(), 64u);
+  for (const std::string& key : cached) {
+    const int* hit = cache.find(key);
+    ASSERT_NE(hit, nullptr) << key;
+    EXPECT_EQ("key" + std::to_string(*hit), key);
+  }
+  for (int i = 0; i < 200; ++i) (void)cache.put("other" + std::to_string(i), -i);
+  for (int i = 0; i < 200; ++i) {
+    if (const int* hit = cache.find("other" + std::to_string(i))) {
+      EXPECT_EQ(*hit, -i);
+    }
+  }
+  EXPECT_EQ(cache.find("key"), nullptr);
+}
+
 }  // namespace
 }  // namespace tessary
