@@ -33,14 +33,15 @@ class BoundarySymbols {
     const auto found = index_.find(
         h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
     if (found) return entries_[*found]->first;
-    const std::string token(hasher_.token());
-    // try_emplace takes the key only when it inserts, so `owned` is moved
-    // from at most once, and only by the insertion that keeps it.
-    auto emplace = [&](std::string symbol) {
+    std::string token(hasher_.token());
+    // try_emplace takes its key and `owned` only when it inserts, so each is
+    // moved from at most once, and only by the insertion that keeps it: the
+    // token is still whole when the plain symbol is taken.
+    auto emplace = [&](std::string&& symbol) {
       return owned != nullptr ? symbols_.try_emplace(std::move(symbol), std::move(*owned))
                               : symbols_.try_emplace(std::move(symbol), key);
     };
-    auto [it, inserted] = emplace(token);
+    auto [it, inserted] = emplace(std::move(token));
     if (!inserted) {
       // Suffixes already handed out for this token are skipped at once, so
       // many keys sharing one token cost one probe each.
