@@ -1,7 +1,9 @@
 #include "optimizer/fusion.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -47,17 +49,25 @@ Consumers collect_consumers(const EngineGraph& graph) {
 // Per node, whether it is a boundary node and whether it is an output. The
 // grouping rules read these for operands and consumers in any order, so they
 // are kept apart from the nodes, in far less memory.
+// Per node, whether it is a boundary node and whether it is an output: two
+// bits of one byte, so both lists are one allocation.
 struct Flags {
-  std::vector<bool> boundary;
-  std::vector<bool> output;
+  static constexpr std::uint8_t kBoundary = 1;
+  static constexpr std::uint8_t kOutput = 2;
+  std::vector<std::uint8_t> bits;
+
+  std::size_t size() const { return bits.size(); }
+  bool boundary(std::size_t i) const { return (bits[i] & kBoundary) != 0; }
+  bool output(std::size_t i) const { return (bits[i] & kOutput) != 0; }
 };
 
 Flags collect_flags(const EngineGraph& graph) {
   Flags flags;
-  flags.boundary.resize(graph.nodes.size());
-  for (std::size_t i = 0; i < graph.nodes.size(); ++i) flags.boundary[i] = graph.nodes[i].boundary;
-  flags.output.resize(graph.nodes.size());
-  for (const EngineIndex o : graph.outputs) flags.output[o] = true;
+  flags.bits.resize(graph.nodes.size());
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    if (graph.nodes[i].boundary) flags.bits[i] = Flags::kBoundary;
+  }
+  for (const EngineIndex o : graph.outputs) flags.bits[o] |= Flags::kOutput;
   return flags;
 }
 
@@ -77,14 +87,14 @@ EngineIndex find_root(std::vector<EngineIndex>& parent, EngineIndex i) {
 // use, it is not an output, and neither is a boundary node. Roots are the
 // smallest member of their group.
 std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flags& flags) {
-  const std::size_t m = flags.boundary.size();
+  const std::size_t m = flags.size();
   std::vector<EngineIndex> parent(m);
   for (std::size_t i = 0; i < m; ++i) parent[i] = static_cast<EngineIndex>(i);
   for (EngineIndex i = 0; i < m; ++i) {
     const auto uses = consumers.of(i);
-    if (flags.boundary[i] || uses.size() != 1 || flags.output[i]) continue;
+    if (flags.boundary(i) || uses.size() != 1 || flags.output(i)) continue;
     const EngineIndex c = uses[0];
-    if (flags.boundary[c]) continue;
+    if (flags.boundary(c)) continue;
     const EngineIndex a = find_root(parent, i);
     const EngineIndex b = find_root(parent, c);
     if (a < b) parent[b] = a;
@@ -92,7 +102,7 @@ std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flag
   }
   std::vector<EngineIndex> group(m);
   for (EngineIndex i = 0; i < m; ++i) {
-    group[i] = flags.boundary[i] ? i : find_root(parent, i);
+    group[i] = flags.boundary(i) ? i : find_root(parent, i);
   }
   return group;
 }
@@ -101,17 +111,17 @@ std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flag
 // consumers when they all lie in one group (consumers come later, so their
 // groups are final). A group is named by its largest member.
 std::vector<EngineIndex> group_maximal(const Consumers& consumers, const Flags& flags) {
-  const std::size_t m = flags.boundary.size();
+  const std::size_t m = flags.size();
   std::vector<EngineIndex> group(m);
   for (std::size_t k = m; k-- > 0;) {
     const auto i = static_cast<EngineIndex>(k);
     group[i] = i;
     const auto uses = consumers.of(i);
-    if (flags.boundary[i] || flags.output[i] || uses.empty()) continue;
+    if (flags.boundary(i) || flags.output(i) || uses.empty()) continue;
     const EngineIndex g = group[uses[0]];
     bool joins = true;
     for (const EngineIndex c : uses) {
-      if (flags.boundary[c] || group[c] != g) {
+      if (flags.boundary(c) || group[c] != g) {
         joins = false;
         break;
       }
@@ -129,20 +139,18 @@ template <typename Graph>
 class Emitter {
  public:
   Emitter(Graph& graph, const PrototypeTable& symbols, const std::vector<EngineIndex>& group)
-      : graph_(graph),
-        symbols_(symbols),
-        group_(group),
-        slots_(graph.nodes.size()),
-        member_pos_(graph.nodes.size(), kNone) {}
+      : graph_(graph), symbols_(symbols), group_(group), slots_(graph.nodes.size()) {}
 
   Reduced run() {
     const std::size_t m = graph_.nodes.size();
     // Member lists, ascending, as slices of one array (filled the way
-    // collect_consumers fills its slices).
-    std::vector<EngineIndex> offsets(m + 1, 0);
+    // collect_consumers fills its slices). The offsets and the array share
+    // one allocation.
+    std::vector<EngineIndex> offsets_and_members(2 * m + 1, 0);
+    const std::span<EngineIndex> offsets(offsets_and_members.data(), m + 1);
+    const std::span<EngineIndex> members(offsets_and_members.data() + m + 1, m);
     for (std::size_t i = 0; i < m; ++i) ++offsets[group_[i] + 1];
     for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
-    std::vector<EngineIndex> members(m);
     for (std::size_t i = 0; i < m; ++i) members[offsets[group_[i]]++] = static_cast<EngineIndex>(i);
     std::copy_backward(offsets.begin(), offsets.end() - 1, offsets.end());
     offsets[0] = 0;
@@ -194,7 +202,7 @@ class Emitter {
     stage.members.reserve(slice.size());
     for (std::size_t pos = 0; pos < slice.size(); ++pos) {
       auto& node = graph_.nodes[slice[pos]];
-      member_pos_[slice[pos]] = static_cast<EngineIndex>(pos);
+      slots_[slice[pos]].member_pos = static_cast<EngineIndex>(pos);
       StageOp member;
       if constexpr (std::is_const_v<Graph>) {
         member.op = node.op;
@@ -206,7 +214,7 @@ class Emitter {
         const EngineIndex h = group_[c];
         if (h == g) {
           // A member's operands precede it, so c already has its position.
-          member.refs.push_back(StageRef::member(member_pos_[c]));
+          member.refs.push_back(StageRef::member(slots_[c].member_pos));
           continue;
         }
         // Operands from one outside group share one stage input.
@@ -225,18 +233,20 @@ class Emitter {
   }
 
   // What the emitter tracks per group identifier, kept together because a
-  // stage operand from an outside group reads all three at once.
+  // stage operand from an outside group reads these three at once.
   struct GroupSlot {
     EngineIndex new_id = kNone;       // set once the group is emitted
     EngineIndex input_owner = kNone;  // the stage whose input list holds the group
     EngineIndex input_pos = kNone;    // its place in that list
+    // Read by node index, not group: the node's place in its stage, set
+    // while that stage is emitted. Kept here to share one allocation.
+    EngineIndex member_pos = kNone;
   };
 
   Graph& graph_;
   const PrototypeTable& symbols_;
   const std::vector<EngineIndex>& group_;
-  std::vector<GroupSlot> slots_;
-  std::vector<EngineIndex> member_pos_;  // per node, set while its stage is emitted
+  std::vector<GroupSlot> slots_;  // by group identifier, and by node for member_pos
   Reduced out_;
 };
 
