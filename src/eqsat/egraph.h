@@ -40,9 +40,7 @@ class EClass {
   friend class EGraph;
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
-  // Two inline: a class merged from a node and its commuted twin needs no
-  // heap block.
-  SmallVec<SymbolLang, 2> nodes_;
+  SmallVec<SymbolLang, 1> nodes_;
   Id id_{kNone};  // kNone marks an id whose class was merged away
   // The parent entries: a list threaded through the e-graph's parent cells,
   // newest first, so adding an entry touches no older cell and a merge
