@@ -48,9 +48,8 @@ Consumers collect_consumers(const EngineGraph& graph) {
 
 // Per node, whether it is a boundary node and whether it is an output. The
 // grouping rules read these for operands and consumers in any order, so they
-// are kept apart from the nodes, in far less memory.
-// Per node, whether it is a boundary node and whether it is an output: two
-// bits of one byte, so both lists are one allocation.
+// are kept apart from the nodes: two bits of one byte per node, one
+// allocation for both.
 struct Flags {
   static constexpr std::uint8_t kBoundary = 1;
   static constexpr std::uint8_t kOutput = 2;
