@@ -2,11 +2,14 @@
 
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/recent_cache.h"
 #include "ir/node_records.h"
+#include "ir/tuning.h"
 
 namespace tessary {
 namespace {
@@ -16,6 +19,67 @@ void append_id(std::string& out, NodeId id) {
   const auto res = std::to_chars(buf, buf + sizeof buf, id);
   out.append(buf, res.ptr);
 }
+
+// The DOT text, gathered in a fixed chunk and appended to the result a chunk
+// at a time, so each small write is a few stores.
+class DotText {
+ public:
+  explicit DotText(std::size_t expected) { out_.reserve(expected); }
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    std::memcpy(room(N - 1), text, N - 1);
+    used_ += N - 1;
+  }
+  void text(std::string_view s) {
+    if (s.size() > kChunk / 2) {
+      flush();
+      out_.append(s);
+      return;
+    }
+    if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
+    used_ += s.size();
+  }
+  // "n" and the id in decimal.
+  void node(NodeId id) {
+    char* p = room(1 + kMaxDigits);
+    *p++ = 'n';
+    used_ += 1 + write_decimal(p, id);
+  }
+  std::string finish() && {
+    flush();
+    return std::move(out_);
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 8192;
+  static constexpr std::size_t kMaxDigits = 20;
+
+  char* room(std::size_t n) {
+    if (kChunk - used_ < n) flush();
+    return chunk_ + used_;
+  }
+  void flush() {
+    out_.append(chunk_, used_);
+    used_ = 0;
+  }
+  // Writes `v` in decimal at `p`; returns how many digits.
+  static std::size_t write_decimal(char* p, std::uint64_t v) {
+    char digits[kMaxDigits];
+    char* d = digits + kMaxDigits;
+    do {
+      *--d = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    const auto n = static_cast<std::size_t>(digits + kMaxDigits - d);
+    std::memcpy(p, d, n);
+    return n;
+  }
+
+  std::string out_;
+  char chunk_[kChunk];
+  std::size_t used_ = 0;
+};
 
 // Appends `label` with every backslash doubled and every double quote
 // preceded by a backslash; nothing else changes (a line feed stays as it is).
@@ -96,6 +160,32 @@ void append_label(std::string& label, const DecodedKey& key, const NodeRecords& 
   append_params(label, key, records);
 }
 
+using Edges = std::vector<std::pair<NodeId, NodeId>>;
+
+// The escaped label of node `i` from its decoded record, and its edges into
+// `edges` unless that is null.
+void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::string& label,
+                   std::string& escaped, Edges* edges) {
+  label.clear();
+  if (records.decode(i, key)) {
+    append_label(label, key, records);
+    if (edges != nullptr) {
+      for (const NodeId input : key.inputs.span()) edges->emplace_back(input, i);
+    }
+  } else {
+    const NodeKey stage_key = records.key(i);
+    const Stage& stage = std::get<Stage>(stage_key.variant());
+    label.append("Stage[");
+    append_id(label, stage.members.size());
+    label.append(" members]");
+    if (edges != nullptr) {
+      for (const NodeId input : stage.inputs) edges->emplace_back(input, i);
+    }
+  }
+  escaped.clear();
+  append_escaped_label(escaped, label);
+}
+
 }  // namespace
 
 std::string to_dot(const GraphStore& store, Cancel& cancel) {
@@ -103,44 +193,55 @@ std::string to_dot(const GraphStore& store, Cancel& cancel) {
   const std::vector<bool> is_output = records.output_flags();
   // Node lines come first and edge lines after them, so each edge is kept as
   // its two ends until the node lines are written.
-  std::vector<std::pair<NodeId, NodeId>> edges;
+  Edges edges;
   edges.reserve(records.size() * 2);
-  std::string out = "digraph tessary {\n";
   // About what a node line and its edge lines take; growth covers the rest.
-  out.reserve(records.size() * 64);
-  std::string label;
+  DotText out(records.size() * 64);
+  out.literal("digraph tessary {\n");
+  // A label depends only on the stored bytes of a node's fields (names,
+  // parameters, descriptor), which repeat on most nodes: escaped labels are
+  // kept by those bytes. Records that keep raw NaN bits, and stages, are
+  // labelled from their decoded keys each time.
+  RecentCache<std::string> labels(records.size(), StoreTuning::kDotLabelSlots);
+  RecordParts parts;
   DecodedKey key;
+  std::string label;
+  std::string escaped;
   for (std::size_t i = 0; i < records.size(); ++i) {
     cancel.check();
-    label.clear();
-    if (records.decode(i, key)) {
-      append_label(label, key, records);
-      for (const NodeId input : key.inputs.span()) edges.emplace_back(input, i);
+    std::string_view text;
+    if (records.parts(i, parts)) {
+      const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
+                                    parts.fields.size());
+      const std::size_t slot = labels.slot_of(fields);
+      const std::string* cached = labels.find(fields, slot);
+      if (cached == nullptr) {
+        decoded_label(records, i, key, label, escaped, nullptr);
+        cached = &labels.put(fields, slot, escaped);
+      }
+      for (const NodeId input : parts.inputs.span()) edges.emplace_back(input, i);
+      text = *cached;
     } else {
-      const NodeKey stage_key = records.key(i);
-      const Stage& stage = std::get<Stage>(stage_key.variant());
-      label.append("Stage[");
-      append_id(label, stage.members.size());
-      label.append(" members]");
-      for (const NodeId input : stage.inputs) edges.emplace_back(input, i);
+      decoded_label(records, i, key, label, escaped, &edges);
+      text = escaped;
     }
-    out.append("  n");
-    append_id(out, i);
-    out.append(" [label=\"");
-    append_escaped_label(out, label);
-    out.push_back('"');
-    if (is_output[i]) out.append(", shape=doublecircle");
-    out.append("];\n");
+    out.literal("  ");
+    out.node(i);
+    out.literal(" [label=\"");
+    out.text(text);
+    out.literal("\"");
+    if (is_output[i]) out.literal(", shape=doublecircle");
+    out.literal("];\n");
   }
   for (const auto& [from, to] : edges) {
-    out.append("  n");
-    append_id(out, from);
-    out.append(" -> n");
-    append_id(out, to);
-    out.append(";\n");
+    out.literal("  ");
+    out.node(from);
+    out.literal(" -> ");
+    out.node(to);
+    out.literal(";\n");
   }
-  out.append("}\n");
-  return out;
+  out.literal("}\n");
+  return std::move(out).finish();
 }
 
 std::string to_dot(const GraphStore& store) {

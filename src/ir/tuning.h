@@ -14,6 +14,9 @@ struct StoreTuning {
   // boundary keys that repeat but for their inputs); a small store gets
   // fewer.
   static constexpr std::size_t kVisitCacheSlots = 1024;
+  // Slots of to_dot's cache of labels by the stored bytes of a node's
+  // fields; a small store gets fewer.
+  static constexpr std::size_t kDotLabelSlots = 1024;
   // Slots of a string pool's cache of recently found strings.
   static constexpr std::size_t kRecentStringSlots = 256;
 };
