@@ -63,14 +63,27 @@ class DotText {
     out_.append(chunk_, used_);
     used_ = 0;
   }
-  // Writes `v` in decimal at `p`; returns how many digits.
+  // Writes `v` in decimal at `p`; returns how many digits. Two digits at a
+  // time, from the last pair.
   static std::size_t write_decimal(char* p, std::uint64_t v) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[kMaxDigits];
     char* d = digits + kMaxDigits;
-    do {
-      *--d = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
+    while (v >= 100) {
+      const auto pair = static_cast<std::size_t>(v % 100);
+      v /= 100;
+      d -= 2;
+      std::memcpy(d, kPairs + 2 * pair, 2);
+    }
+    if (v >= 10) {
+      d -= 2;
+      std::memcpy(d, kPairs + 2 * v, 2);
+    } else {
+      *--d = static_cast<char>('0' + v);
+    }
     const auto n = static_cast<std::size_t>(digits + kMaxDigits - d);
     std::memcpy(p, d, n);
     return n;
