@@ -37,6 +37,13 @@ class Cancel {
   }
   bool active() const { return poll_ != nullptr; }
 
+  // A Cancel that never stops, for callers with nothing to poll. One is
+  // shared by every thread: with no poll, check() touches no state.
+  static Cancel& never() {
+    static constinit Cancel none;
+    return none;
+  }
+
   static constexpr std::uint32_t kStride = 4096;
 
  private:

@@ -6,10 +6,12 @@
 
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "base/cancel.h"
 #include "base/thread_annotations.h"
 
 namespace tessary {
@@ -59,11 +61,22 @@ class TESSARY_SCOPED_CAPABILITY PoisonLock {
 };
 
 // A value that is only reached under its lock: `with` runs a function on it
-// holding the lock. Faults with the given message when the lock is poisoned,
-// and poisons it when the function ends by an exception (the value may be
-// half-changed), so every later user faults. The value never leaves the
-// lock: callers get it as a reference for the function's duration, and
-// return copies.
+// holding the lock. Faults with the given message when the lock is poisoned.
+// The value never leaves the lock: callers get it as a reference for the
+// function's duration, and return copies.
+//
+// When the function ends by an exception, what the exception says about the
+// value decides whether the lock poisons (so that every later user faults):
+// - the const `with` only reads, so an allocation failure (std::bad_alloc) or
+//   a cancellation (Cancelled) leaves the value as it was and does not poison;
+//   an internal fault still does, since it reports a broken invariant;
+// - the mutable `with` poisons on every exception: the value may be
+//   half-changed;
+// - `with_whole` is for functions that leave the value whole when they fail by
+//   std::bad_alloc or Cancelled: every change they made before failing is
+//   complete (each append allocates first and then commits with operations
+//   that cannot throw). Those two failures leave the lock usable; any other
+//   exception poisons.
 template <typename T>
 class PoisonGuarded {
  public:
@@ -74,13 +87,18 @@ class PoisonGuarded {
 
   template <typename F>
   auto with(std::string_view poisoned_message, F&& f) -> decltype(f(std::declval<T&>())) {
-    return locked(*this, poisoned_message, f);
+    return locked<Failures::kPoisonOnAny>(*this, poisoned_message, f);
   }
 
   template <typename F>
   auto with(std::string_view poisoned_message, F&& f) const
       -> decltype(f(std::declval<const T&>())) {
-    return locked(*this, poisoned_message, f);
+    return locked<Failures::kKeepWholeOnAllocOrCancel>(*this, poisoned_message, f);
+  }
+
+  template <typename F>
+  auto with_whole(std::string_view poisoned_message, F&& f) -> decltype(f(std::declval<T&>())) {
+    return locked<Failures::kKeepWholeOnAllocOrCancel>(*this, poisoned_message, f);
   }
 
   // Puts the lock in the poisoned state, as a fault inside `with` would.
@@ -90,14 +108,22 @@ class PoisonGuarded {
   }
 
  private:
-  // The one locked path behind both `with`s; `self` is const for the const one.
-  template <typename Self, typename F>
+  enum class Failures { kPoisonOnAny, kKeepWholeOnAllocOrCancel };
+
+  // The one locked path behind every `with`; `self` is const for the const one.
+  template <Failures kFailures, typename Self, typename F>
   static auto locked(Self& self, std::string_view poisoned_message, F& f)
       -> decltype(f(self.value_)) {
     PoisonLock lock(self.mu_);
     if (self.mu_.poisoned()) fault(poisoned_message);
     try {
       return f(self.value_);
+    } catch (const std::bad_alloc&) {
+      if constexpr (kFailures == Failures::kPoisonOnAny) self.mu_.set_poisoned();
+      throw;
+    } catch (const Cancelled&) {
+      if constexpr (kFailures == Failures::kPoisonOnAny) self.mu_.set_poisoned();
+      throw;
     } catch (...) {
       self.mu_.set_poisoned();
       throw;

@@ -1,6 +1,7 @@
 // Hashing helpers: canonical float bits, SipHash (keyed, for tables filled
 // from untrusted input) and a fast multiply-rotate mixer (for the engine's
-// internal tables, whose keys the engine itself creates).
+// internal tables; where a caller can steer their keys, it starts from a
+// per-process seed and ends by folding its high half down).
 #pragma once
 
 #include <bit>
@@ -58,6 +59,28 @@ inline std::uint64_t siphash13(const SipKey& key, std::string_view bytes) {
 inline std::uint64_t fx_mix(std::uint64_t hash, std::uint64_t word) {
   return (std::rotl(hash, 5) ^ word) * 0x517cc1b727220a95ULL;
 }
+
+// A secret drawn once per process (through SipKey), to start the
+// multiply-rotate hashes of tables whose keys a caller can steer: the same
+// keys then land elsewhere in every process, so collisions cannot be
+// prepared in advance.
+inline std::uint64_t fx_process_seed() {
+  static const std::uint64_t kSeed = SipKey::random().k0;
+  return kSeed;
+}
+
+// Finishes a multiply-rotate hash: folds the high half, which the last
+// multiplication mixed from every input bit, into the low half, which only
+// the low input bits reach.
+inline std::uint64_t fx_finish(std::uint64_t hash) { return hash ^ (hash >> 32); }
+
+// Hashes strings for standard containers with SipHash-1-3 under
+// SipKey::call_tables_key(), for maps filled from user input.
+struct KeyedStringHash {
+  std::size_t operator()(std::string_view text) const {
+    return static_cast<std::size_t>(siphash13(SipKey::call_tables_key(), text));
+  }
+};
 
 // An unkeyed hash of a string's length and its first and last eight bytes,
 // for small caches of recent strings that confirm every hit by comparing the

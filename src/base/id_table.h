@@ -31,6 +31,21 @@ class IdTable {
     }
   }
 
+  // How many slots `find` examines for the same arguments, the empty slot
+  // that ends a miss included (0 on an empty table). Tests count probes with
+  // it; lookups never call it, so counting costs them nothing.
+  template <typename Equal>
+  std::size_t probe_count(std::uint64_t hash, Equal&& equal) const {
+    if (slots_.empty()) return 0;
+    const auto h32 = static_cast<std::uint32_t>(hash);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t probes = 1;
+    for (std::size_t i = h32 & mask;; i = (i + 1) & mask, ++probes) {
+      const Slot& s = slots_[i];
+      if (s.id_plus_one == 0 || (s.hash == h32 && equal(s.id_plus_one - 1))) return probes;
+    }
+  }
+
   // Where the id is whose hash matches and for which `equal(id)` holds, or
   // else the empty slot where it would go; valid until the table changes.
   // Makes room for one more id first, so `insert_at` never rehashes.

@@ -55,11 +55,11 @@ SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
   return *this;
 }
 
-std::uint64_t SymbolLang::hash() const {
-  std::uint64_t h = fx_mix(0, op_.value());
+std::uint64_t SymbolLang::hash(std::uint64_t seed) const {
+  std::uint64_t h = fx_mix(seed, op_.value());
   h = fx_mix(h, arity_);
   for (Id c : children()) h = fx_mix(h, c.value());
-  return h;
+  return fx_finish(h);
 }
 
 bool operator==(const SymbolLang& a, const SymbolLang& b) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "base/hash.h"
 #include "eqsat/id.h"
 #include "eqsat/symbol.h"
 
@@ -44,8 +45,11 @@ class SymbolLang {
   std::span<Id> children_mut() { return {data(), arity_}; }
   // Same operator and same number of children (what a pattern node asks for).
   bool matches(const SymbolLang& other) const { return op_ == other.op_ && arity_ == other.arity_; }
-  // Multiply-rotate hash over the operator, the child count and each child.
-  std::uint64_t hash() const;
+  // Multiply-rotate hash over the operator, the child count and each child,
+  // started from `seed` and finished (fx_finish). Tables pass
+  // fx_process_seed(), read once when they are made.
+  std::uint64_t hash(std::uint64_t seed) const;
+  std::uint64_t hash() const { return hash(fx_process_seed()); }
 
   friend bool operator==(const SymbolLang& a, const SymbolLang& b);
   // By operator value, then children lexicographically (a proper prefix first).

@@ -6,15 +6,13 @@
 #include "base/id_table.h"
 
 namespace tessary::eqsat {
-namespace {
+namespace {}  // namespace
 
-// The high half of a multiply-rotate hash depends on every input bit; the low
-// half does not, so slots are picked from the high half.
-std::uint32_t slot_hash(const SymbolLang& node) {
-  return static_cast<std::uint32_t>(node.hash() >> 32);
+// Slots are picked from the high half of the node's hash, the half its last
+// multiplication mixes best.
+std::uint32_t Memo::slot_hash(const SymbolLang& node) const {
+  return static_cast<std::uint32_t>(node.hash(seed_) >> 32);
 }
-
-}  // namespace
 
 std::optional<Id> Memo::find(const SymbolLang& node) const {
   const auto found =

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/id_table.h"
 #include "eqsat/chunked_vec.h"
 #include "eqsat/enode.h"
@@ -64,6 +65,10 @@ class Memo {
   std::size_t capacity_bytes() const;
 
  private:
+  std::uint32_t slot_hash(const SymbolLang& node) const;
+
+  // The process seed, read once here rather than on every hash.
+  std::uint64_t seed_ = fx_process_seed();
   ChunkedVec<Entry> entries_;
   // Positions in entries_ by the high half of each node's hash.
   IdTable index_;

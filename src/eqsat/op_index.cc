@@ -8,13 +8,17 @@
 namespace tessary::eqsat {
 namespace {
 
-std::uint64_t op_hash(GlobalSymbol op) { return fx_mix(0, op.value()) >> 32; }
+// Seeded per process, so the operator values a graph brings cannot be lined up
+// to share a probe run.
+std::uint64_t op_hash(std::uint64_t seed, GlobalSymbol op) {
+  return fx_finish(fx_mix(seed, op.value()));
+}
 
 }  // namespace
 
 std::optional<std::uint32_t> OpBuckets::find_bucket(GlobalSymbol op) const {
   if (!last_op_.is_null() && op == last_op_) return last_bucket_;
-  return table_.find(op_hash(op), [&](std::uint32_t b) { return buckets_[b].op == op; });
+  return table_.find(op_hash(seed_, op), [&](std::uint32_t b) { return buckets_[b].op == op; });
 }
 
 std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
@@ -25,7 +29,7 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
     b = static_cast<std::uint32_t>(buckets_.size());
     if (buckets_.empty()) buckets_.reserve(16);
     buckets_.push_back(Bucket{op, {}, {}, false});
-    table_.insert(op_hash(op), b);
+    table_.insert(op_hash(seed_, op), b);
   }
   last_op_ = op;
   last_bucket_ = b;

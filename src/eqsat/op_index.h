@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/id_table.h"
 #include "base/small_vec.h"
 #include "eqsat/id.h"
@@ -51,8 +52,9 @@ class OpBuckets {
   std::optional<std::uint32_t> find_bucket(GlobalSymbol op) const;
   std::uint32_t bucket(GlobalSymbol op);
 
-  IdTable table_;                // op hash -> bucket
-  std::vector<Bucket> buckets_;  // by bucket
+  std::uint64_t seed_ = fx_process_seed();  // read once here, not per lookup
+  IdTable table_;                           // op hash -> bucket
+  std::vector<Bucket> buckets_;             // by bucket
   std::vector<std::uint32_t> dirty_list_;
   GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
   std::uint32_t last_bucket_ = 0;

@@ -65,6 +65,7 @@ Runner::Runner(RunnerLimits limits)
     : limits_(limits), scheduler_(std::make_unique<BackoffScheduler>()) {}
 
 std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
+  if (cancel_ != nullptr) cancel_->check_now();
   if (start_time_) {
     const auto elapsed = now - *start_time_;
     if (elapsed > limits_.time_limit) {

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/result.h"
 #include "eqsat/egraph.h"
 #include "eqsat/rewrite.h"
@@ -103,6 +104,13 @@ class Runner {
     scheduler_ = std::move(scheduler);
     return *this;
   }
+  // Polled at every limit check that reads the clock (at least once per
+  // phase of an iteration); when it says stop, Cancelled unwinds the run and
+  // the runner is left unusable. Must outlive the run.
+  Runner& set_cancel(Cancel& cancel) {
+    cancel_ = &cancel;
+    return *this;
+  }
   Runner& add_hook(RunnerHook hook) {
     hooks_.push_back(std::move(hook));
     return *this;
@@ -151,6 +159,7 @@ class Runner {
   std::optional<Clock::time_point> start_time_;
   Clock::time_point last_clock_{};  // the last clock reading of run_one
   std::unique_ptr<RewriteScheduler> scheduler_;
+  Cancel* cancel_ = nullptr;
   std::size_t concurrent_search_classes_ = Tuning::kConcurrentSearchClasses;
   bool concurrent_search_ = false;        // the scheduler took it for this run's rules
   bool concurrent_search_asked_ = false;  // prepare_concurrent_search was called

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/hash.h"
+#include "base/reserve.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -22,24 +23,11 @@ std::uint64_t set_hash(std::uint64_t hash) { return hash >> kSymbolShardBits; }
 }  // namespace
 
 std::uint64_t symbol_text_hash(std::string_view text) {
-  std::uint64_t h = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    h = fx_mix(h, word);
-  }
-  std::uint64_t tail = 0;
-  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
-  h = fx_mix(h, tail);
-  h = fx_mix(h, text.size());
-  // fx_mix leaves the low bits weak; finish with a full avalanche.
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
+  // Drawn once per process: texts that collide under it cannot be prepared
+  // outside the process, so no crafted set of names piles into one shard's
+  // probe run.
+  static const SipKey kKey = SipKey::random();
+  return siphash13(kKey, text);
 }
 
 SymbolTable::SymbolTable(std::uint32_t index_limit) : index_limit_(index_limit) {}
@@ -56,7 +44,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard_of_text = shards_[shard_no];
   std::uint32_t position = 0;
   bool full = false;
-  shard_of_text.data.with(kPoisonedShard, [&](ShardData& shard) {
+  shard_of_text.data.with_whole(kPoisonedShard, [&](ShardData& shard) {
     const auto found = shard.set.find(
         set_hash(hash), [&](std::uint32_t pos) { return shard.strings[pos] == text; });
     if (found) {
@@ -67,6 +55,11 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
       // fault comes after unlocking, so the refusal does not poison the shard.
       full = static_cast<std::uint64_t>(position) + 1 >= index_limit_;
       if (!full) {
+        // Allocate first, then commit, so a failed allocation leaves the
+        // shard whole: never a text the set misses, which a later intern
+        // would store again under a second symbol.
+        reserve_one_more(shard.strings);
+        shard.set.reserve(shard.set.size() + 1);
         char* copy = nullptr;
         if (!text.empty()) {
           copy = reinterpret_cast<char*>(shard.bytes.allocate(text.size()));
@@ -92,6 +85,15 @@ std::string_view SymbolTable::text(std::uint32_t value) {
       fault("no symbol with value " + std::to_string(value));
     }
     return shard.strings[index - 1];
+  });
+}
+
+std::size_t SymbolTable::probe_count(std::string_view text) {
+  const std::uint64_t hash = symbol_text_hash(text);
+  const Shard& shard_of_text = shards_[shard_of(hash)];
+  return shard_of_text.data.with(kPoisonedShard, [&](const ShardData& shard) {
+    return shard.set.probe_count(set_hash(hash),
+                                 [&](std::uint32_t pos) { return shard.strings[pos] == text; });
   });
 }
 

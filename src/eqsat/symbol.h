@@ -28,7 +28,8 @@ inline constexpr std::uint32_t kSymbolIndexMask = (1u << kSymbolIndexBits) - 1;
 // Position + 1 must stay below this value.
 inline constexpr std::uint32_t kSymbolIndexLimit = 0x0FFFFFFF;
 
-// The fixed, unseeded string hash that picks a shard and keys the shard's set.
+// The string hash that picks a shard and keys the shard's set: SipHash-1-3
+// under a key drawn once per process.
 std::uint64_t symbol_text_hash(std::string_view text);
 
 // A sharded intern table. The process uses exactly one (`global()`); separate
@@ -49,6 +50,9 @@ class SymbolTable {
   // The text of a value returned by `intern`; stays valid as long as the table.
   std::string_view text(std::uint32_t value);
 
+  // How many slots a lookup of `text` probes in its shard's set (the empty
+  // slot that ends a miss included). For tests that count probes.
+  std::size_t probe_count(std::string_view text);
   // Number of texts stored in the shard.
   std::size_t shard_size(std::uint32_t shard);
   // Marks a shard's lock poisoned, as a fault while holding it would.

@@ -10,6 +10,7 @@
 #include "base/hash.h"
 #include "base/id_table.h"
 #include "base/recent_cache.h"
+#include "base/reserve.h"
 #include "base/thread_annotations.h"
 #include "ir/packed_key.h"
 #include "ir/string_pool.h"
@@ -33,6 +34,9 @@ struct Prepared {
 
 }  // namespace
 
+// Every change appends: a failed allocation (or a cancelled fill) leaves each
+// key interned so far whole, so only other exceptions poison the lock.
+//
 // Node keys live packed in an arena; `records` points at node i's record and
 // `index` finds a record by the SipHash of its equality bytes, so each key is
 // stored exactly once. The hash keys are drawn per store, so colliding key
@@ -65,10 +69,10 @@ struct GraphStore::State {
         hash = siphash13(key, packed.eq);
       }
       if (count >= UINT32_MAX - 1) fault("graph store is full");
-      if (records.size() == records.capacity()) {
-        // Grow before anything changes, so a failed allocation leaves no trace.
-        records.reserve(std::max<std::size_t>(64, records.capacity() * 2));
-      }
+      // Grow before anything changes, so a failed allocation leaves no
+      // trace but unused arena bytes.
+      reserve_one_more(records, 64);
+      index.reserve(index.size() + 1);
       std::uint8_t* dst = arena.allocate(record_size(packed));
       write_record(packed, dst);
       index.insert(hash, static_cast<std::uint32_t>(count));
@@ -106,9 +110,7 @@ struct GraphStore::State {
       if (id >= records.size()) return Err(BadNodeId{id});
       if (id >= marked.size()) marked.resize(records.size(), false);
       if (!marked[id]) {
-        if (outputs.size() == outputs.capacity()) {
-          outputs.reserve(std::max<std::size_t>(8, outputs.capacity() * 2));
-        }
+        reserve_one_more(outputs, 8);
         outputs.push_back(id);  // cannot throw: capacity is there
         marked[id] = true;
       }
@@ -116,7 +118,8 @@ struct GraphStore::State {
     }
 
     // Interns `keys` in order; see GraphStore::intern_sequence.
-    Result<std::vector<NodeId>, BadNodeId> intern_sequence(std::span<const NodeKey> keys) {
+    Result<std::vector<NodeId>, BadNodeId> intern_sequence(std::span<const NodeKey> keys,
+                                                           Cancel& cancel) {
       std::vector<NodeId> ids;
       ids.reserve(keys.size());
       // While every key so far got its own position as its id (the store
@@ -166,6 +169,7 @@ struct GraphStore::State {
           id = pool_and_find_or_append(key.with_inputs(inputs));
         }
         ids.push_back(id);
+        cancel.check();
       }
       return ids;
     }
@@ -184,12 +188,14 @@ GraphStore& GraphStore::operator=(GraphStore&& other) noexcept = default;
 
 template <typename Key>
 Result<NodeId, BadNodeId> GraphStore::intern_key(const Key& key) {
-  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) { return s.intern_checked(key); });
+  return state_->inner.with_whole(kStorePoisoned,
+                                  [&](State::Inner& s) { return s.intern_checked(key); });
 }
 
-Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys) {
-  return state_->inner.with(kStorePoisoned,
-                            [&](State::Inner& s) { return s.intern_sequence(keys); });
+Result<std::vector<NodeId>, BadNodeId> GraphStore::intern_sequence(std::span<const NodeKey> keys,
+                                                                   Cancel& cancel) {
+  return state_->inner.with_whole(kStorePoisoned,
+                                  [&](State::Inner& s) { return s.intern_sequence(keys, cancel); });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern_key(key); }
@@ -197,7 +203,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) { return intern
 Result<NodeId, BadNodeId> GraphStore::intern(const KeyView& key) { return intern_key(key); }
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  return state_->inner.with(kStorePoisoned, [&](State::Inner& s) { return s.mark(id); });
+  return state_->inner.with_whole(kStorePoisoned, [&](State::Inner& s) { return s.mark(id); });
 }
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyView& key) {
@@ -213,7 +219,7 @@ Result<void, BadNodeId> GraphStore::Bulk::mark_output(NodeId id) {
 }
 
 void GraphStore::fill(const std::function<void(Bulk&)>& fill) {
-  state_->inner.with(kStorePoisoned, [&](State::Inner& s) {
+  state_->inner.with_whole(kStorePoisoned, [&](State::Inner& s) {
     Bulk bulk(&s);
     fill(bulk);
   });
@@ -248,13 +254,14 @@ Snapshot GraphStore::snapshot() const {
   });
 }
 
-std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
+std::vector<NodeKey> GraphStore::snapshot_from(NodeId start, Cancel& cancel) const {
   return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> std::vector<NodeKey> {
     std::vector<NodeKey> nodes;
     if (start >= s.records.size()) return nodes;
     nodes.reserve(s.records.size() - start);
     for (std::size_t i = start; i < s.records.size(); ++i) {
       nodes.push_back(unpack_key(s.records[i], s.strings));
+      cancel.check();
     }
     return nodes;
   });

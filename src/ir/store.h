@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/hash.h"
 #include "base/result.h"
 #include "ir/key_view.h"
@@ -60,8 +61,9 @@ class GraphStore {
   // inputs are positions in `keys`, each before the key's own position, and
   // stand for the ids those keys got. Fails with the first position that is
   // not earlier; the keys before it stay interned.
+  // Polls `cancel` as it goes; a Cancelled keeps the keys interned so far.
   [[nodiscard]] Result<std::vector<NodeId>, BadNodeId> intern_sequence(
-      std::span<const NodeKey> keys);
+      std::span<const NodeKey> keys, Cancel& cancel = Cancel::never());
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
@@ -79,8 +81,10 @@ class GraphStore {
     void* inner_;  // the locked State::Inner, a type only store.cc knows
   };
   // Runs `fill` holding the lock once, for a caller that makes many calls in
-  // a row (reading a blob). `fill` must not call this store's own methods. If
-  // it throws, the store is poisoned, as by a fault inside an operation.
+  // a row (reading a blob). `fill` must not call this store's own methods.
+  // If it throws std::bad_alloc or Cancelled, the keys interned so far stay,
+  // each one whole; any other exception poisons the store, as a fault inside
+  // an operation does.
   void fill(const std::function<void(Bulk&)>& fill);
 
   NodeIds outputs() const;
@@ -90,7 +94,8 @@ class GraphStore {
   [[nodiscard]] Result<void, BadNodeId> check_ids(std::span<const NodeId> ids) const;
   Snapshot snapshot() const;
   // Deep copies of the nodes with ids from `start` on (empty when start >= count).
-  std::vector<NodeKey> snapshot_from(NodeId start) const;
+  // Polls `cancel` once per node.
+  std::vector<NodeKey> snapshot_from(NodeId start, Cancel& cancel = Cancel::never()) const;
 
   // Calls `visit(id, key)` for every node in id order and returns the marks,
   // all under one lock. `visit` must not call back into this store.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/fault.h"
+#include "base/reserve.h"
 
 namespace tessary {
 
@@ -25,6 +26,11 @@ std::uint32_t StringPool::intern(std::string_view text) {
   }
   if (strings_.size() >= UINT32_MAX - 1) fault("string pool is full");
   const auto id = static_cast<std::uint32_t>(strings_.size());
+  // Allocate first, then commit: a failed allocation leaves the pool as it
+  // was (at most some unused arena bytes), never a string the index misses,
+  // which a later intern would add a second time under another index.
+  reserve_one_more(strings_);
+  index_.reserve(index_.size() + 1);
   std::uint8_t* dst = text.empty() ? nullptr : bytes_.allocate(text.size());
   if (dst != nullptr) std::memcpy(dst, text.data(), text.size());
   strings_.emplace_back(reinterpret_cast<const char*>(dst), text.size());

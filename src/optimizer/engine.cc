@@ -94,8 +94,8 @@ SaturationEngine SaturationEngine::default_engine() {
   return SaturationEngine(kRules, OptimizerTuning::kIterLimit);
 }
 
-SaturationEngine::Representatives SaturationEngine::representatives(
-    const EngineGraph& graph) const {
+SaturationEngine::Representatives SaturationEngine::representatives(const EngineGraph& graph,
+                                                                    Cancel& cancel) const {
   const std::size_t n = graph.nodes.size();
   for (const EngineIndex o : graph.outputs) {
     if (o >= n) fault("engine graph output names no node");
@@ -105,11 +105,14 @@ SaturationEngine::Representatives SaturationEngine::representatives(
   std::vector<EngineIndex> class_rep;
   {
     eqsat::EGraph egraph;
+    cancel.check_now();
     const std::vector<eqsat::Id> ids = load(graph, egraph);
+    cancel.check_now();
     eqsat::Runner runner;
     runner.set_egraph(std::move(egraph))
         .set_iter_limit(iter_limit_)
         .set_node_limit(OptimizerTuning::node_limit(n));
+    if (cancel.active()) runner.set_cancel(cancel);
     // Whatever is merged when the run stops, saturated or at a limit, is used.
     runner.run(*rules_);
     const eqsat::EGraph& result_graph = runner.egraph();
@@ -135,7 +138,7 @@ SaturationEngine::Representatives SaturationEngine::representatives(
 }
 
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
-  const Representatives reps = representatives(graph);
+  const Representatives reps = representatives(graph, Cancel::never());
   EngineGraph out;
   out.nodes.reserve(reps.kept);
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
@@ -152,8 +155,8 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   return out;
 }
 
-EngineGraph SaturationEngine::canonicalize_in_place(EngineGraph graph) const {
-  const Representatives reps = representatives(graph);
+EngineGraph SaturationEngine::canonicalize_in_place(EngineGraph graph, Cancel& cancel) const {
+  const Representatives reps = representatives(graph, cancel);
   // Representatives keep their order and only move down, so the result
   // can be compacted into the input's own storage.
   std::size_t kept = 0;

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "eqsat/rewrite.h"
 #include "optimizer/engine_graph.h"
 
@@ -23,8 +25,15 @@ class RewriteEngine {
   // `boundary` exactly for nodes whose `op` does not begin with "op|".
   virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
   // The same, for a caller that no longer needs `graph`: an engine may build
-  // the result in the input's own storage.
-  virtual EngineGraph canonicalize_in_place(EngineGraph graph) const { return canonicalize(graph); }
+  // the result in the input's own storage. A long canonicalization polls
+  // `cancel` between units of work and stops by its Cancelled.
+  virtual EngineGraph canonicalize_in_place(EngineGraph graph, Cancel& cancel) const {
+    (void)cancel;
+    return canonicalize(graph);
+  }
+  EngineGraph canonicalize_in_place(EngineGraph graph) const {
+    return canonicalize_in_place(std::move(graph), Cancel::never());
+  }
 
   // True when no graph `canonicalize` returns has two nodes with equal `op`
   // and equal children. CSE would return such a graph unchanged, so the
@@ -48,8 +57,11 @@ class SaturationEngine final : public RewriteEngine {
   // e-graph and runner of its own.
   static SaturationEngine default_engine();
 
+  using RewriteEngine::canonicalize_in_place;
   EngineGraph canonicalize(const EngineGraph& graph) const override;
-  EngineGraph canonicalize_in_place(EngineGraph graph) const override;
+  // Polls `cancel` before and after loading the e-graph and at the runner's
+  // limit checks.
+  EngineGraph canonicalize_in_place(EngineGraph graph, Cancel& cancel) const override;
 
   // The runner rebuilds before it stops, so the e-graph read back is
   // congruent: two kept nodes with equal `op` and equal (representative)
@@ -66,7 +78,7 @@ class SaturationEngine final : public RewriteEngine {
     std::size_t kept = 0;  // result nodes
   };
   // Runs the rules on the graph and picks one node per class.
-  Representatives representatives(const EngineGraph& graph) const;
+  Representatives representatives(const EngineGraph& graph, Cancel& cancel) const;
 
   std::shared_ptr<const std::vector<eqsat::Rewrite>> rules_;
   std::size_t iter_limit_;

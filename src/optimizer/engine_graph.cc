@@ -65,7 +65,7 @@ class BoundarySymbols {
   KeyHasher hasher_{SipKey::call_tables_key()};
   IdTable index_;  // hash apart from inputs -> position in entries_
   std::vector<const PrototypeTable::value_type*> entries_;
-  std::unordered_map<std::string, std::uint64_t> next_suffix_;
+  std::unordered_map<std::string, std::uint64_t, KeyedStringHash> next_suffix_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/small_vec.h"
 #include "ir/key_hash.h"
 #include "ir/node.h"
@@ -45,8 +46,9 @@ struct EngineGraph {
 
 // Maps the engine symbol of every boundary node to the first kept key that
 // has it. Fusion rebuilds a boundary node as its prototype with new inputs
-// (the prototype's own inputs are never read).
-using PrototypeTable = std::unordered_map<std::string, NodeKey>;
+// (the prototype's own inputs are never read). Symbols come from user input,
+// so the map hashes them with a per-process key.
+using PrototypeTable = std::unordered_map<std::string, NodeKey, KeyedStringHash>;
 
 struct ReductionCounters {
   std::uint64_t input_nodes = 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/fault.h"
+#include "base/reserve.h"
 #include "optimizer/pipeline.h"
 #include "optimizer/rules.h"
 
@@ -45,6 +46,10 @@ std::uint64_t IncrementalReducer::fold(const NodeKey& key, NodeIds inputs) {
 std::uint64_t IncrementalReducer::append(const NodeKey& key, NodeIds inputs, std::uint64_t hash) {
   if (nodes_.size() >= UINT32_MAX - 1) fault("incremental reducer is full");
   const auto id = static_cast<std::uint32_t>(nodes_.size());
+  // Room first, so that nothing after the key's copy can fail: the node and
+  // its index entry are added together or not at all.
+  reserve_one_more(nodes_);
+  index_.reserve(index_.size() + 1);
   if (const Op* op = key.get_if<Op>()) {
     nodes_.push_back(Op{op->name, op->params, std::move(inputs)});
   } else {
@@ -54,7 +59,8 @@ std::uint64_t IncrementalReducer::append(const NodeKey& key, NodeIds inputs, std
   return id;
 }
 
-Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta,
+                                                          Cancel& cancel) {
   for (const NodeKey& key : delta) {
     const auto store_inputs = key.inputs();
     NodeIds inputs;
@@ -63,7 +69,12 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKe
       if (j >= remap_.size()) return Err(BadNodeId{j});
       inputs.push_back(remap_[j]);
     }
+    // A fold that fails by std::bad_alloc adds nothing; one that succeeds
+    // is recorded by a push that cannot fail. Either way every key consumed
+    // so far is consumed whole, and the next step starts after it.
+    reserve_one_more(remap_);
     remap_.push_back(fold(key, std::move(inputs)));
+    cancel.check();
   }
   total_work_ += delta.size();
   return std::uint64_t{delta.size()};
@@ -71,14 +82,14 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKe
 
 Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uint64_t> outputs,
                                                         const RewriteEngine& engine,
-                                                        bool maximal_fusion) const {
+                                                        bool maximal_fusion, Cancel& cancel) const {
   std::vector<std::uint64_t> mapped;
   mapped.reserve(outputs.size());
   for (const std::uint64_t o : outputs) {
     if (o >= remap_.size()) return Err(BadNodeId{o});
     mapped.push_back(remap_[o]);
   }
-  return reduce_with_mode(nodes_, mapped, engine, maximal_fusion);
+  return reduce_with_mode(nodes_, mapped, engine, maximal_fusion, cancel);
 }
 
 }  // namespace tessary

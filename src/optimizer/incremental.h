@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/hash.h"
 #include "base/id_table.h"
 #include "base/result.h"
@@ -29,13 +30,17 @@ class IncrementalReducer {
   // order. Returns its length, or the first input id that names no consumed
   // node; the keys before that one stay consumed, but total_work() grows only
   // when a step completes.
-  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+  // Polls `cancel` between keys: a Cancelled, like a failed allocation,
+  // leaves the keys consumed so far consumed whole.
+  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta,
+                                                      Cancel& cancel = Cancel::never());
 
   // Reduces the canonical form against the store ids `outputs`, or fails with
   // the first one not below watermark(). Changes nothing.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const std::uint64_t> outputs,
                                                     const RewriteEngine& engine,
-                                                    bool maximal_fusion) const;
+                                                    bool maximal_fusion,
+                                                    Cancel& cancel = Cancel::never()) const;
 
   // How many store nodes have been consumed; the next step starts there.
   std::uint64_t watermark() const { return remap_.size(); }

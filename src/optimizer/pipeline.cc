@@ -10,14 +10,16 @@
 namespace tessary {
 
 Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
-                            const RewriteEngine& engine, bool maximal_fusion) {
+                            const RewriteEngine& engine, bool maximal_fusion, Cancel& cancel) {
   // Keep only what the outputs reach, renumbered densely in order.
+  cancel.check_now();
   EngineGraph live = dead_code_elimination(std::move(build.graph));
   const std::uint64_t reachable_nodes = live.nodes.size();
   // Merge the nodes the engine proves equal (commutativity, identities). The
   // live graph is not needed afterwards (its prototypes are).
   const std::size_t outputs = live.outputs.size();
-  EngineGraph canonical = engine.canonicalize_in_place(std::move(live));
+  cancel.check_now();
+  EngineGraph canonical = engine.canonicalize_in_place(std::move(live), cancel);
   if (canonical.outputs.size() != outputs) fault("rewrite engine changed the number of outputs");
 #ifndef NDEBUG
   verify_engine_graph(canonical);
@@ -34,57 +36,71 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
     folded = cse(std::move(canonical));
   }
   const std::size_t canonical_nodes = folded.nodes.size();
+  cancel.check_now();
   // Group ops into stages and rebuild boundary nodes from their prototypes.
   Reduced reduced = stage_fusion(std::move(folded), build.symbols, maximal_fusion);
   reduced.counters.input_nodes = input_nodes;
   reduced.counters.reachable_nodes = reachable_nodes;
   reduced.counters.canonical_nodes = canonical_nodes;
+  cancel.check_now();
   return reduced;
 }
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
+                         const RewriteEngine& engine, bool maximal_fusion, Cancel& cancel) {
   // Keys become symbols with operand indices; boundary keys become prototypes.
-  return reduce_engine_graph(to_engine_graph(nodes, outputs), nodes.size(), engine, maximal_fusion);
+  return reduce_engine_graph(to_engine_graph(nodes, outputs), nodes.size(), engine, maximal_fusion,
+                             cancel);
 }
 
-NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder) {
+NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder, Cancel& cancel) {
   builder.reserve(store.node_count());
-  return store.visit_tokens([&](NodeId, std::string_view token,
-                                std::span<const NodeId> inputs) { builder.add_op(token, inputs); },
-                            [&](NodeId, NodeKey&& key) { builder.add(std::move(key)); },
-                            [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
-                              builder.add_repeat(earlier, inputs);
-                            });
+  // The store's lock is held for the visit; a Cancelled from a poll here
+  // leaves the store as it was (a read never poisons it).
+  return store.visit_tokens(
+      [&](NodeId, std::string_view token, std::span<const NodeId> inputs) {
+        cancel.check();
+        builder.add_op(token, inputs);
+      },
+      [&](NodeId, NodeKey&& key) {
+        cancel.check();
+        builder.add(std::move(key));
+      },
+      [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
+        cancel.check();
+        builder.add_repeat(earlier, inputs);
+      });
 }
 
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
-                            bool maximal_fusion) {
+                            bool maximal_fusion, Cancel& cancel) {
   EngineGraphBuilder builder;
-  const NodeIds marks = load_engine_graph(store, builder);
+  const NodeIds marks = load_engine_graph(store, builder, cancel);
   const std::uint64_t count = builder.size();
   return from_reduced(
-      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion));
+      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion, cancel),
+      cancel);
 }
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                        std::span<const std::uint64_t> outputs,
                                                        const RewriteEngine& engine,
-                                                       bool maximal_fusion) {
+                                                       bool maximal_fusion, Cancel& cancel) {
   EngineGraphBuilder builder;
-  (void)load_engine_graph(store, builder);
+  (void)load_engine_graph(store, builder, cancel);
   const std::uint64_t count = builder.size();
   for (const std::uint64_t o : outputs) {
     if (o >= count) return Err(BadNodeId{o});
   }
-  return from_reduced(
-      reduce_engine_graph(std::move(builder).finish(outputs), count, engine, maximal_fusion));
+  return from_reduced(reduce_engine_graph(std::move(builder).finish(outputs), count, engine,
+                                          maximal_fusion, cancel),
+                      cancel);
 }
 
-ReductionResult from_reduced(Reduced reduced) {
+ReductionResult from_reduced(Reduced reduced, Cancel& cancel) {
   ReductionResult result{GraphStore(), reduced.counters, {}};
   // ids[p]: the id the new store gave the node at position p.
-  auto ids = result.store.intern_sequence(reduced.nodes);
+  auto ids = result.store.intern_sequence(reduced.nodes, cancel);
   if (!ids) fault("reduced graph references only earlier nodes");
   for (const std::uint64_t o : reduced.outputs) {
     if (o >= ids.value().size() || !result.store.mark_output(ids.value()[o])) {

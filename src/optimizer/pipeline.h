@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "base/cancel.h"
 #include "base/result.h"
 #include "ir/node.h"
 #include "ir/store.h"
@@ -20,8 +21,13 @@ namespace tessary {
 // The passes after the engine graph is built: dead-code elimination from its
 // outputs, then canonicalization, CSE and fusion. `input_nodes` is the length
 // of the node list the graph was built from (every key added in id order).
+//
+// Every entry point here polls `cancel` between passes and inside the long
+// ones, and stops by its Cancelled; the store read is left as it was, and
+// nothing of the reduction is kept.
 Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
-                            const RewriteEngine& engine, bool maximal_fusion);
+                            const RewriteEngine& engine, bool maximal_fusion,
+                            Cancel& cancel = Cancel::never());
 
 // Reduces `nodes` (every input of node i is smaller than i) against `outputs`
 // (each smaller than the node count; callers check them first). `maximal_fusion`
@@ -29,7 +35,8 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
 // symbols are numbered over all the keys, reachable or not, exactly as for a
 // store holding them.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion);
+                         const RewriteEngine& engine, bool maximal_fusion,
+                         Cancel& cancel = Cancel::never());
 
 struct ReductionResult {
   GraphStore store;
@@ -43,22 +50,24 @@ struct ReductionResult {
 // under the store's lock; returns the store's marks. No copy of the keys is
 // made: ops come as their tokens, and a boundary key that repeats an earlier
 // one but for its inputs comes as that repeat.
-NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder);
+NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder,
+                          Cancel& cancel = Cancel::never());
 
 // Reduces `store` against its own output marks. Never fails on ids.
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine,
-                            bool maximal_fusion);
+                            bool maximal_fusion, Cancel& cancel = Cancel::never());
 
 // Reduces `store` against exactly `outputs` (its marks are not read). Fails
 // with the first id, in the given order, that names no node of the visit.
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                        std::span<const std::uint64_t> outputs,
                                                        const RewriteEngine& engine,
-                                                       bool maximal_fusion);
+                                                       bool maximal_fusion,
+                                                       Cancel& cancel = Cancel::never());
 
 // Builds a new store from a reduced graph through the store's own interning
 // (one sequence of keys) and mark_output only; a repeated output is marked
 // once, at its first position, and appears once per request in output_ids.
-ReductionResult from_reduced(Reduced reduced);
+ReductionResult from_reduced(Reduced reduced, Cancel& cancel = Cancel::never());
 
 }  // namespace tessary

@@ -46,6 +46,17 @@ bool read_u64(PyObject* int_obj, NodeId& out) {
   return true;
 }
 
+// A failed attempt that has a fallback (a classification rule, a length
+// hint) moves on, but only after an ordinary error: KeyboardInterrupt,
+// SystemExit and MemoryError still propagate, as they would from Python.
+bool clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 // Exact lists and tuples are read in place, with the semantics of iterating
 // them: a list is re-measured at every step, since an item's __index__ may
 // change it, and the item is held while it is converted.
@@ -81,7 +92,7 @@ bool ids_into(PyObject* obj, Ids& out) {
   }
   Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
-    PyErr_Clear();  // the length is only a hint
+    if (!clear_ordinary_error()) return false;  // the length is only a hint
     hint = 0;
   }
   out.reserve(static_cast<std::size_t>(std::min(hint, kMaxCapacityHint)));
@@ -93,14 +104,6 @@ bool ids_into(PyObject* obj, Ids& out) {
     out.push_back(id);
   }
   return !PyErr_Occurred();
-}
-
-// A failed classification attempt moves on to the next rule, but only for
-// ordinary errors: KeyboardInterrupt and friends still propagate.
-bool clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
 }
 
 // The str rule: the text is borrowed from `obj`, which the caller holds.

@@ -19,6 +19,7 @@
 #include "python/errors.h"
 #include "python/graph_store.h"
 #include "python/heap_type.h"
+#include "python/interrupt.h"
 #include "python/py_ref.h"
 #include "python/static_str.h"
 
@@ -175,10 +176,10 @@ PyObject* result_to_py(ReductionResult&& result, ResultShape shape) {
 // against the marks or exactly the given outputs.
 Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store,
                                                 const std::optional<NodeIds>& outputs,
-                                                bool maximal_fusion) {
+                                                bool maximal_fusion, Cancel& cancel) {
   const SaturationEngine engine = SaturationEngine::default_engine();
-  if (!outputs) return reduce_with(store, engine, maximal_fusion);
-  return reduce_with_outputs(store, *outputs, engine, maximal_fusion);
+  if (!outputs) return reduce_with(store, engine, maximal_fusion, cancel);
+  return reduce_with_outputs(store, *outputs, engine, maximal_fusion, cancel);
 }
 
 PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
@@ -194,7 +195,8 @@ PyObject* reduce_impl(PyObject* self, const ArgSpec& spec, PyObject* const* args
     }
     std::optional<NodeIds> outputs;
     if (!outputs_from_py(outputs_arg, outputs)) return argument_error("outputs");
-    Result<ReductionResult, BadNodeId> result = reduce_store(store_of(self), outputs, fusion);
+    Result<ReductionResult, BadNodeId> result = run_interruptible(
+        [&](Cancel& cancel) { return reduce_store(store_of(self), outputs, fusion, cancel); });
     if (!result) return map_err(result.error());
     return result_to_py(std::move(result).value(), shape);
   });
@@ -206,11 +208,13 @@ PoisonGuarded<IncrementalReducer>& reducer_of(PyObject* self) {
 }
 
 // Consumes the store's nodes from the watermark on. Runs under the reducer's
-// lock; the store's lock is taken only inside snapshot_from.
-Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer,
-                                               const GraphStore& store) {
-  const std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
-  return reducer.step(delta);
+// lock; the store's lock is taken only inside snapshot_from. A failed
+// allocation or a cancellation leaves the keys consumed so far consumed
+// whole, so the reducer's lock is taken with `with_whole`.
+Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store,
+                                               Cancel& cancel) {
+  const std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark(), cancel);
+  return reducer.step(delta, cancel);
 }
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -245,9 +249,11 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_args(kStepArgs, args, nargs, kwnames, a)) return nullptr;
     if (!store_from_py(a[0])) return argument_error("store");
     const GraphStore& store = store_of(a[0]);
-    const Result<std::uint64_t, BadNodeId> consumed = reducer_of(self).with(
-        kReducerPoisoned,
-        [&](IncrementalReducer& reducer) { return consume_delta(reducer, store); });
+    const Result<std::uint64_t, BadNodeId> consumed = run_interruptible([&](Cancel& cancel) {
+      return reducer_of(self).with_whole(kReducerPoisoned, [&](IncrementalReducer& reducer) {
+        return consume_delta(reducer, store, cancel);
+      });
+    });
     if (!consumed) return map_err(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
@@ -272,15 +278,19 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     } else {
       outputs = store.outputs();
     }
-    Result<ReductionResult, BadNodeId> result = reducer_of(self).with(
-        kReducerPoisoned, [&](IncrementalReducer& reducer) -> Result<ReductionResult, BadNodeId> {
-          const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store);
-          if (!consumed) return Err(consumed.error());
-          const SaturationEngine engine = SaturationEngine::default_engine();
-          Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion);
-          if (!reduced) return Err(reduced.error());
-          return from_reduced(std::move(reduced).value());
-        });
+    // finalize itself only reads the reducer, so the lock stays usable
+    // after a failed allocation or an interruption.
+    Result<ReductionResult, BadNodeId> result = run_interruptible([&](Cancel& cancel) {
+      return reducer_of(self).with_whole(
+          kReducerPoisoned, [&](IncrementalReducer& reducer) -> Result<ReductionResult, BadNodeId> {
+            const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store, cancel);
+            if (!consumed) return Err(consumed.error());
+            const SaturationEngine engine = SaturationEngine::default_engine();
+            Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion, cancel);
+            if (!reduced) return Err(reduced.error());
+            return from_reduced(std::move(reduced).value(), cancel);
+          });
+    });
     if (!result) return map_err(result.error());
     return result_to_py(std::move(result).value(), ResultShape::kStoreAndReport);
   });

@@ -173,7 +173,7 @@ def test_generic_sequences_are_iterated_and_their_length_is_only_a_hint(store):
             return self.items[i]
 
         def __len__(self):
-            if isinstance(self.length, Exception):
+            if isinstance(self.length, BaseException):
                 raise self.length
             return self.length
 
@@ -185,6 +185,15 @@ def test_generic_sequences_are_iterated_and_their_length_is_only_a_hint(store):
     assert store.add_op("f", Seq([1, 0, 1], RuntimeError("no len"))) == expected
     assert store.add_op("f", Seq([1, 0, 1], 2**62)) == expected  # a huge claim allocates nothing
     assert store.add_op("f", Seq([1, 0, 1], 0)) == expected
+    # Only ordinary errors mean "no length": these end the call, as they
+    # would from Python, and the store is unchanged.
+    count = store.node_count()
+    for exc in [KeyboardInterrupt(), SystemExit(3), MemoryError()]:
+        with pytest.raises(type(exc)):
+            store.add_op("g", Seq([1, 0], exc))
+        with pytest.raises(type(exc)):
+            store.reduce(outputs=Seq([0], exc))
+    assert store.node_count() == count
 
     class BrokenIter(Seq):
         def __iter__(self):

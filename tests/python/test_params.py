@@ -125,13 +125,12 @@ def test_values_of_other_types_are_refused():
         assert e.value.__cause__ is None
 
 
-def test_interrupts_inside_conversions_are_not_swallowed():
-    class Interrupt:
-        def __index__(self):
-            raise KeyboardInterrupt
-
-    with pytest.raises(KeyboardInterrupt):
-        stored(Interrupt())
+def test_interrupts_and_memory_errors_inside_conversions_are_not_swallowed():
+    # A failing __index__ with an ordinary error moves on to __float__
+    # (above); these three end the conversion instead.
+    for exc in (KeyboardInterrupt, SystemExit, MemoryError):
+        with pytest.raises(exc):
+            stored(Raises(exc()))
 
 
 def test_keys_must_be_str_and_params_a_dict():

@@ -37,6 +37,20 @@ TEST(IdTable, ReserveThenFillWithoutRehashing) {
   EXPECT_EQ(table.find(7, [](std::uint32_t found) { return found == 1000; }), 1000u);
 }
 
+// Ids sharing one hash form one probe run: finding the k-th costs k + 1
+// probes, a miss walks the whole run and its empty end.
+TEST(IdTable, ProbeCountWalksTheRunOfEqualHashes) {
+  IdTable table;
+  auto is = [](std::uint32_t want) { return [want](std::uint32_t id) { return id == want; }; };
+  EXPECT_EQ(table.probe_count(5, is(0)), 0u);
+  for (std::uint32_t id = 0; id < 10; ++id) table.insert(5, id);
+  table.insert(6, 10);  // its home slot is taken by the run, so it lands after
+  for (std::uint32_t id = 0; id < 10; ++id) EXPECT_EQ(table.probe_count(5, is(id)), id + 1);
+  EXPECT_EQ(table.probe_count(6, is(10)), 10u);
+  EXPECT_EQ(table.probe_count(5, is(99)), 12u);
+  EXPECT_EQ(table.probe_count(0, is(99)), 1u);
+}
+
 // locate then insert_at is how the e-graph's hash-cons table adds: a probe
 // that finds nothing names the slot the id then goes to, growing first so
 // that slot stays valid; equal keys are found again, unequal ones sharing a

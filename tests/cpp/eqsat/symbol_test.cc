@@ -9,6 +9,8 @@
 
 #include "base/fault.h"
 #include "eqsat/enode.h"
+#include "fixed_hash_collisions.h"
+#include "support/failing_alloc.h"
 
 namespace tessary::eqsat {
 namespace {
@@ -91,6 +93,28 @@ TEST(SymbolTable, FullShardFaultsWithoutStoring) {
   EXPECT_EQ(table.text(first), texts[0]);
 }
 
+// An intern that fails by a refused allocation stores nothing, or stores the
+// text whole, and leaves the shard usable: each text ends with one symbol.
+TEST(SymbolTable, FailedAllocationLeavesTheShardWhole) {
+  SymbolTable table;
+  const auto texts = texts_in_one_shard(40);
+  std::vector<std::uint32_t> symbols;
+  std::size_t refusals = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    refusals += testing::for_each_failure_point(
+        [&] { (void)table.intern(texts[i]); },
+        [&](bool) { EXPECT_TRUE(table.shard_size(3) == i || table.shard_size(3) == i + 1); });
+    ASSERT_EQ(table.shard_size(3), i + 1);
+    symbols.push_back(table.intern(texts[i]));
+  }
+  EXPECT_GE(refusals, 5u);  // several growth points were hit
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(table.intern(texts[i]), symbols[i]);
+    EXPECT_EQ(table.text(symbols[i]), texts[i]);
+  }
+  EXPECT_EQ(table.shard_size(3), texts.size());
+}
+
 TEST(SymbolTable, PoisonedShardRefusesEveryUse) {
   SymbolTable table;
   const auto texts = texts_in_one_shard(2);
@@ -109,6 +133,48 @@ TEST(SymbolTable, PoisonedShardRefusesEveryUse) {
     }
   }
   EXPECT_EQ(table.text(other), "elsewhere");
+}
+
+// Probes that finding every text of `texts` takes in `table`, after
+// interning them all in order.
+std::size_t probes_after_interning(SymbolTable& table, const std::vector<std::string>& texts) {
+  for (const std::string& text : texts) static_cast<void>(table.intern(text));
+  std::size_t probes = 0;
+  for (const std::string& text : texts) probes += table.probe_count(text);
+  return probes;
+}
+
+TEST(SymbolTable, TextsCraftedForTheFixedHashCostNoMoreProbesThanRandomTexts) {
+  constexpr std::size_t kTexts = 3000;
+  const auto crafted = testing::fixed_hash_collisions(kTexts);
+  ASSERT_EQ(crafted.size(), kTexts);
+  for (const std::string& text : crafted) {
+    ASSERT_EQ(text.size(), 16u);
+    ASSERT_EQ(testing::fixed_symbol_hash(text), testing::fixed_symbol_hash(crafted[0])) << text;
+  }
+  SymbolTable crafted_table;
+  SymbolTable random_table;
+  const std::size_t crafted_probes = probes_after_interning(crafted_table, crafted);
+  const std::size_t random_probes =
+      probes_after_interning(random_table, testing::random_op_texts(kTexts, 11));
+  // One probe run holding every crafted text would cost about kTexts^2 / 2.
+  EXPECT_GE(crafted_probes, kTexts);
+  EXPECT_LE(crafted_probes, 3 * random_probes);
+}
+
+TEST(SymbolTable, TextsCraftedForTheFixedHashSpreadOverEveryShard) {
+  const auto crafted = testing::fixed_hash_collisions(400);
+  SymbolTable table;
+  std::vector<std::uint64_t> hashes;
+  for (const std::string& text : crafted) {
+    static_cast<void>(table.intern(text));
+    hashes.push_back(symbol_text_hash(text));
+  }
+  for (std::uint32_t shard = 0; shard < kSymbolShardCount; ++shard) {
+    EXPECT_GT(table.shard_size(shard), 0u) << "shard " << shard;
+  }
+  std::sort(hashes.begin(), hashes.end());
+  EXPECT_EQ(std::adjacent_find(hashes.begin(), hashes.end()), hashes.end());
 }
 
 TEST(SymbolLang, EqualityHashOrderAndMatching) {

@@ -14,9 +14,12 @@
 #include "intern_or_fail.h"
 #include "ir/dot.h"
 #include "ir/store.h"
+#include "support/counting_poll.h"
 
 namespace tessary {
 namespace {
+
+using testing::CountingPoll;
 
 ParamValue value_of(const DecodedParam& p, const NodeRecords& records) {
   switch (p.tag) {
@@ -127,16 +130,6 @@ TEST(NodeRecords, LaterNodesDoNotShow) {
   EXPECT_TRUE(before.outputs().empty());
   EXPECT_EQ(before.key(0), NodeKey(Source{"a", {}}));
 }
-
-// A poll that asks to stop on its `stop_at`-th call and counts its calls.
-struct CountingPoll {
-  int calls = 0;
-  int stop_at = 0;  // 0: never
-  static bool poll(void* self) {
-    auto* p = static_cast<CountingPoll*>(self);
-    return ++p->calls == p->stop_at;
-  }
-};
 
 GraphStore many_sources(std::size_t n) {
   GraphStore store;

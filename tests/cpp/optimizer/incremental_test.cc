@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "optimizer/pipeline.h"
 #include "optimizer/report.h"
+#include "support/counting_poll.h"
+#include "support/failing_alloc.h"
 #include "test_graphs.h"
 
 namespace tessary {
 namespace {
 
+using testing::CountingPoll;
 using testing::op;
 using testing::scalar_side;
 using testing::src;
@@ -90,6 +95,38 @@ TEST(IncrementalReducer, BadInputKeepsEarlierKeysButNotTheWork) {
   EXPECT_EQ(r.watermark(), 2u);
   EXPECT_EQ(r.canonical_count(), 2u);
   EXPECT_EQ(r.total_work(), 1u);
+}
+
+// A step that fails by a refused allocation, or that is stopped, keeps every
+// key it consumed whole: stepping on from the watermark ends where a reducer
+// that never failed ends.
+TEST(IncrementalReducer, FailedOrStoppedStepsConsumeWholeKeys) {
+  std::vector<NodeKey> history = build_history();
+  for (NodeId i = 0; history.size() < 3 * Cancel::kStride; ++i) {
+    history.push_back(op(i % 3 == 0 ? "add" : "exp", {history.size() - 1, i % 11}));
+  }
+  IncrementalReducer expected;
+  step_ok(expected, history);
+
+  IncrementalReducer failing;
+  std::size_t refusals = 0;
+  for (std::size_t i = 0; i < build_history().size(); ++i) {
+    const std::vector<NodeKey> one = {history[i]};
+    refusals += testing::for_each_failure_point(
+        [&] { (void)failing.step(one); },
+        [&](bool) { EXPECT_TRUE(failing.watermark() == i || failing.watermark() == i + 1); });
+    ASSERT_EQ(failing.watermark(), i + 1);
+  }
+  EXPECT_GT(refusals, 0u);
+
+  CountingPoll second{.stop_at = 2};
+  Cancel stopping(&CountingPoll::poll, &second);
+  const std::span<const NodeKey> rest(history.begin() + failing.watermark(), history.end());
+  EXPECT_THROW((void)failing.step(rest, stopping), Cancelled);
+  EXPECT_LT(failing.watermark(), history.size());
+  step_ok(failing, {history.begin() + failing.watermark(), history.end()});
+  EXPECT_EQ(failing.remap(), expected.remap());
+  EXPECT_EQ(failing.nodes(), expected.nodes());
 }
 
 TEST(IncrementalReducer, FinalizeChecksOutputsAndChangesNothing) {

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "../eqsat/fixed_hash_collisions.h"
+#include "base/cancel.h"
 #include "base/fault.h"
+#include "eqsat/symbol.h"
 #include "optimizer/cse.h"
 #include "optimizer/dce.h"
+#include "support/counting_poll.h"
 #include "test_graphs.h"
 
 namespace tessary {
 namespace {
 
+using testing::CountingPoll;
 using testing::in;
 using testing::make_store;
 using testing::mem;
@@ -190,6 +195,32 @@ TEST(ReduceWith, StoreWithoutMarksReducesToNothing) {
   EXPECT_EQ(r.counters, (ReductionCounters{2, 0, 0, 0, 0, 0}));
 }
 
+// Reduces a store of one op per token (each on one source, each an output)
+// and returns the probes that finding those tokens in the process-wide
+// symbol table takes afterwards.
+std::size_t symbol_probes_after_reducing(const std::vector<std::string>& tokens) {
+  std::vector<NodeKey> keys = {src("s")};
+  NodeIds marks;
+  for (const std::string& token : tokens) {
+    marks.push_back(keys.size());
+    keys.push_back(op(token.substr(3), {0}));
+  }
+  const ReductionResult r = reduce_with(make_store(keys, marks), engine(), false);
+  EXPECT_EQ(r.counters.reduced_nodes, tokens.size() + 1);
+  std::size_t probes = 0;
+  for (const std::string& token : tokens) probes += eqsat::SymbolTable::global().probe_count(token);
+  return probes;
+}
+
+TEST(ReduceWith, OpNamesCraftedForTheFixedSymbolHashCostNoMoreProbesThanRandomNames) {
+  constexpr std::size_t kOps = 3000;
+  const std::size_t random_probes = symbol_probes_after_reducing(testing::random_op_texts(kOps, 5));
+  const std::size_t crafted_probes =
+      symbol_probes_after_reducing(testing::fixed_hash_collisions(kOps));
+  EXPECT_GE(crafted_probes, kOps);
+  EXPECT_LE(crafted_probes, 3 * random_probes);
+}
+
 TEST(ReduceWithOutputs, UsesExactlyTheRequestedOutputs) {
   const GraphStore store = make_store({src("s"), op("neg", {0}), op("exp", {1})}, {2});
   const ReductionResult only_source = reduce_outputs(store, {0});
@@ -266,6 +297,45 @@ TEST(ReduceWith, ReducedStoreReducesToItself) {
   EXPECT_EQ(twice.counters.stages, 0u);
   EXPECT_EQ(twice.counters.boundary_nodes, a.nodes.size());
   EXPECT_EQ(twice.counters.input_nodes, a.nodes.size());
+}
+
+// A chain long enough for the per-node polls, with commutative duplicates
+// and identity ops for the runner to work on.
+GraphStore polled_graph() {
+  std::vector<NodeKey> keys = {src("x"), src("y")};
+  for (std::uint64_t i = 0; keys.size() < 3 * Cancel::kStride; ++i) {
+    const NodeId last = keys.size() - 1;
+    keys.push_back(op("add", {last, i % 2}));
+    keys.push_back(op("add", {i % 2, last}));
+    keys.push_back(op("mul", {last + 1, last + 2}));
+    keys.push_back(op("mul", {last + 3}, scalar_side(1.0, "r")));
+  }
+  return make_store(keys, {keys.size() - 1});
+}
+
+// A reduction polls while it visits the store, between passes, in the runner
+// and while it builds the new store; stopped at any of those polls, it
+// leaves the store as it was and usable.
+TEST(ReduceWith, StopsAtEveryPollAndLeavesTheStoreUsable) {
+  const GraphStore store = polled_graph();
+  const ReductionResult expected = reduce_with(store, engine(), false);
+  CountingPoll counting;
+  Cancel watching(&CountingPoll::poll, &counting);
+  const ReductionResult watched = reduce_with(store, engine(), false, watching);
+  EXPECT_EQ(watched.store.snapshot().nodes, expected.store.snapshot().nodes);
+  EXPECT_EQ(watched.counters, expected.counters);
+  // The store visit and the new store poll every kStride nodes; the passes
+  // and the runner add their own.
+  ASSERT_GE(counting.calls, 10);
+  for (int stop_at = 1; stop_at <= counting.calls; ++stop_at) {
+    CountingPoll stopping{.stop_at = stop_at};
+    Cancel cancel(&CountingPoll::poll, &stopping);
+    EXPECT_THROW((void)reduce_with(store, engine(), false, cancel), Cancelled) << stop_at;
+    EXPECT_EQ(stopping.calls, stop_at);
+  }
+  const ReductionResult after = reduce_with(store, engine(), false);
+  EXPECT_EQ(after.store.snapshot().nodes, expected.store.snapshot().nodes);
+  EXPECT_EQ(after.counters, expected.counters);
 }
 
 TEST(ReduceWith, PoisonedStoreFaults) {
