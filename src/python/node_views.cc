@@ -95,7 +95,7 @@ class NodeViews {
       : records_(records),
         ids_(records.size()),
         strings_(records.strings().size()),
-        named_shapes_(2 * records.strings().size()),
+        named_shapes_(2 * kNamedKinds * records.strings().size()),
         other_shapes_(2 * std::size(g_kind_names)) {}
 
   // A new reference to the entry of node `id`; nullptr with an error set.
@@ -125,7 +125,7 @@ class NodeViews {
     return Py_XNewRef(slot.get());
   }
 
-  // The entry that every node of key_'s kind and name (and mark) starts
+  // The entry that every node of key_'s kind, name and mark starts
   // from, borrowed: {"id": None, "output": <mark>, "inputs": None, "kind":
   // <kind>, "name": <name>, "params": None}, and "descriptor": None for an
   // external. Copying it copies its key table and the shared values as they
@@ -134,7 +134,10 @@ class NodeViews {
     const NodeKind kind = key_.kind;
     const bool named =
         kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
-    PyRef& slot = named ? named_shapes_[2 * std::size_t{key_.name} + output]
+    // A source, an op and a reduction may share a name: each has its own shape.
+    PyRef& slot = named ? named_shapes_[2 * (kNamedKinds * std::size_t{key_.name} +
+                                             static_cast<std::size_t>(kind)) +
+                                        output]
                         : other_shapes_[2 * static_cast<std::size_t>(kind) + output];
     if (slot) return slot.get();
     PyRef dict = PyRef::steal(PyDict_New());
@@ -214,10 +217,14 @@ class NodeViews {
     return dict.release();
   }
 
+  // The kinds with a name (source, op, reduction) are the first three.
+  static constexpr std::size_t kNamedKinds = 3;
+
   const NodeRecords& records_;
   std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
   std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
-  // Entry shapes by name and mark (named kinds) or by kind and mark (the rest).
+  // Entry shapes by name, kind and mark (named kinds) or by kind and mark (the
+  // rest).
   std::vector<PyRef> named_shapes_;
   std::vector<PyRef> other_shapes_;
   DecodedKey key_;

@@ -134,6 +134,21 @@ def test_entries_of_one_shape_are_separate_dicts_with_keys_in_order():
     assert again[f]["params"] == {"k": 1} and again[e]["params"] == {}
 
 
+def test_a_source_an_op_and_a_reduction_of_one_name_keep_their_kinds():
+    s = tc.GraphStore()
+    a = s.add_source("f")
+    b = s.add_op("f", [a])
+    c = s.add_reduction("f", [b])
+    d = s.add_op("f", [])
+    s.mark_output(c)
+    s.mark_output(d)
+    entries = [(v["kind"], v["name"], v["output"]) for v in s.nodes()]
+    assert entries == [("source", "f", False), ("op", "f", False), ("reduction", "f", True),
+                       ("op", "f", True)]
+    assert [line.split("label=")[1] for line in s.to_dot().splitlines()[1:5]] == [
+        '"Source f"];', '"Op f"];', '"Reduction f", shape=doublecircle];', '"Op f", shape=doublecircle];']
+
+
 def test_marks_come_from_blobs_in_first_mark_order():
     records = [source("a"), source("b"), op("f", [0, 1])]
     s = tc.GraphStore.deserialize(blob(records, outputs=[2, 0, 2]))
