@@ -42,7 +42,7 @@ class DotText {
   }
   // "n" and the id in decimal.
   void node(NodeId id) {
-    char* p = room(1 + kMaxDigits);
+    char* p = room(1 + kDigitCopy);
     *p++ = 'n';
     used_ += 1 + write_decimal(p, id);
   }
@@ -54,6 +54,10 @@ class DotText {
  private:
   static constexpr std::size_t kChunk = 8192;
   static constexpr std::size_t kMaxDigits = 20;
+  // write_decimal copies this many bytes whatever the number's length (a
+  // fixed-size copy is a few moves; the bytes past the digits are left in
+  // the free part of the chunk).
+  static constexpr std::size_t kDigitCopy = 24;
 
   char* room(std::size_t n) {
     if (kChunk - used_ < n) flush();
@@ -63,14 +67,14 @@ class DotText {
     out_.append(chunk_, used_);
     used_ = 0;
   }
-  // Writes `v` in decimal at `p`; returns how many digits. Two digits at a
-  // time, from the last pair.
+  // Writes `v` in decimal at `p`, with room for kDigitCopy bytes there;
+  // returns how many digits. Two digits at a time, from the last pair.
   static std::size_t write_decimal(char* p, std::uint64_t v) {
     static constexpr char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    char digits[kMaxDigits];
+    char digits[kMaxDigits + kDigitCopy] = {};
     char* d = digits + kMaxDigits;
     while (v >= 100) {
       const auto pair = static_cast<std::size_t>(v % 100);
@@ -84,9 +88,8 @@ class DotText {
     } else {
       *--d = static_cast<char>('0' + v);
     }
-    const auto n = static_cast<std::size_t>(digits + kMaxDigits - d);
-    std::memcpy(p, d, n);
-    return n;
+    std::memcpy(p, d, kDigitCopy);
+    return static_cast<std::size_t>(digits + kMaxDigits - d);
   }
 
   std::string out_;
