@@ -51,9 +51,26 @@ struct Write {
     store_le(p, v);
     p += 8;
   }
+  // Most strings are names and keys of a few bytes: those are copied with
+  // fixed-size moves from both ends (which overlap in the middle) instead
+  // of a call.
   void bytes(std::string_view s) {
-    if (!s.empty()) std::memcpy(p, s.data(), s.size());
-    p += s.size();
+    const std::size_t n = s.size();
+    const char* q = s.data();
+    if (n > 16) {
+      std::memcpy(p, q, n);
+    } else if (n >= 8) {
+      std::memcpy(p, q, 8);
+      std::memcpy(p + n - 8, q + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(p, q, 4);
+      std::memcpy(p + n - 4, q + n - 4, 4);
+    } else if (n != 0) {
+      p[0] = static_cast<std::uint8_t>(q[0]);
+      p[n / 2] = static_cast<std::uint8_t>(q[n / 2]);
+      p[n - 1] = static_cast<std::uint8_t>(q[n - 1]);
+    }
+    p += n;
   }
 };
 
