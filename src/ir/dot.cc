@@ -28,7 +28,7 @@ class DotText {
 
   template <std::size_t N>
   void literal(const char (&text)[N]) {
-    std::memcpy(room(N - 1), text, N - 1);
+    put(room(N - 1), text);
     used_ += N - 1;
   }
   void text(std::string_view s) {
@@ -40,11 +40,29 @@ class DotText {
     if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
     used_ += s.size();
   }
-  // "n" and the id in decimal.
-  void node(NodeId id) {
-    char* p = room(1 + kDigitCopy);
-    *p++ = 'n';
-    used_ += 1 + write_decimal(p, id);
+  // "  n<id> [label=\"": the start of a node line, up to its label.
+  void node_line_start(NodeId id) {
+    char* const start = room(3 + kDigitCopy + 9);
+    char* p = put(start, "  n");
+    p += write_decimal(p, id);
+    p = put(p, " [label=\"");
+    used_ += static_cast<std::size_t>(p - start);
+  }
+  // The end of a node line after its label.
+  void node_line_end(bool output) {
+    char* const start = room(sizeof "\", shape=doublecircle];\n");
+    char* p = output ? put(start, "\", shape=doublecircle];\n") : put(start, "\"];\n");
+    used_ += static_cast<std::size_t>(p - start);
+  }
+  // "  n<from> -> n<to>;\n".
+  void edge_line(NodeId from, NodeId to) {
+    char* const start = room(3 + kDigitCopy + 5 + kDigitCopy + 2);
+    char* p = put(start, "  n");
+    p += write_decimal(p, from);
+    p = put(p, " -> n");
+    p += write_decimal(p, to);
+    p = put(p, ";\n");
+    used_ += static_cast<std::size_t>(p - start);
   }
   std::string finish() && {
     flush();
@@ -59,6 +77,14 @@ class DotText {
   // the free part of the chunk).
   static constexpr std::size_t kDigitCopy = 24;
 
+  // Copies `text` without its terminator to `p`, which has room for it;
+  // returns the end.
+  template <std::size_t N>
+  static char* put(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
+  }
+  // Where `n` bytes can be written (not counted as used until `used_` moves).
   char* room(std::size_t n) {
     if (kChunk - used_ < n) flush();
     return chunk_ + used_;
@@ -241,21 +267,11 @@ std::string to_dot(const GraphStore& store, Cancel& cancel) {
       decoded_label(records, i, key, label, escaped, &edges);
       text = escaped;
     }
-    out.literal("  ");
-    out.node(i);
-    out.literal(" [label=\"");
+    out.node_line_start(i);
     out.text(text);
-    out.literal("\"");
-    if (is_output[i]) out.literal(", shape=doublecircle");
-    out.literal("];\n");
+    out.node_line_end(is_output[i]);
   }
-  for (const auto& [from, to] : edges) {
-    out.literal("  ");
-    out.node(from);
-    out.literal(" -> ");
-    out.node(to);
-    out.literal(";\n");
-  }
+  for (const auto& [from, to] : edges) out.edge_line(from, to);
   out.literal("}\n");
   return std::move(out).finish();
 }
