@@ -237,8 +237,10 @@ std::string to_dot(const GraphStore& store, Cancel& cancel) {
   // its two ends until the node lines are written.
   Edges edges;
   edges.reserve(records.size() * 2);
-  // About what a node line and its edge lines take; growth covers the rest.
-  DotText out(records.size() * 64);
+  // More than a node line and its edge lines usually take (about 70 bytes
+  // on pipeline graphs), so the text is not copied to grow at the end; the
+  // pages of the room left over are never touched.
+  DotText out(records.size() * 96);
   out.literal("digraph tessary {\n");
   // A label depends only on the stored bytes of a node's fields (names,
   // parameters, descriptor), which repeat on most nodes: escaped labels are
