@@ -88,10 +88,16 @@ struct KeyedStringHash {
 inline std::uint64_t edge_hash(std::string_view text) {
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
-  const std::size_t n = text.size() < 8 ? text.size() : 8;
-  if (n != 0) {
-    std::memcpy(&head, text.data(), n);
-    std::memcpy(&tail, text.data() + text.size() - n, n);
+  if (text.size() >= 8) {
+    std::memcpy(&head, text.data(), 8);
+    std::memcpy(&tail, text.data() + text.size() - 8, 8);
+  } else {
+    // Names and keys are mostly this short: their bytes, first byte lowest,
+    // are both ends at once.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      head |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    }
+    tail = head;
   }
   return fx_mix(fx_mix(fx_mix(0, text.size()), head), tail);
 }

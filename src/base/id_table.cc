@@ -25,7 +25,7 @@ std::size_t slots_for(std::size_t count, std::size_t current) {
   return size;
 }
 
-void IdTable::reserve(std::size_t count) {
+void IdTable::resize_for(std::size_t count) {
   const std::size_t size = slots_for(count, slots_.size());
   if (size != slots_.size()) rehash(size);
 }

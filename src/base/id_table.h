@@ -85,8 +85,13 @@ class IdTable {
       __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
   }
   // Sizes the table for `count` ids in all, so that inserting up to there
-  // never rehashes.
-  void reserve(std::size_t count);
+  // never rehashes. Appends call this for one more id each time, which a
+  // table of 16 or more slots (the least it holds once it has any) mostly
+  // has room for already.
+  void reserve(std::size_t count) {
+    if (!slots_.empty() && count * 4 <= slots_.size() * 3) return;
+    resize_for(count);
+  }
   std::size_t size() const { return size_; }
   std::size_t capacity_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
@@ -96,6 +101,7 @@ class IdTable {
     std::uint32_t id_plus_one = 0;  // 0 marks an empty slot
   };
 
+  void resize_for(std::size_t count);
   void grow();
   void rehash(std::size_t new_size);
   static void place(std::vector<Slot>& slots, Slot slot);

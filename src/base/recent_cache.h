@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -58,7 +60,7 @@ class RecentCache {
   const Value* find(std::string_view key, std::size_t slot_index) const {
     if (slots_.empty()) return nullptr;
     const Slot& slot = slots_[slot_index];
-    return slot.used && slot.key == key ? &slot.value : nullptr;
+    return slot.used && same_text(slot.key, key) ? &slot.value : nullptr;
   }
 
   // Caches `value` for `key`, evicting what the slot held. Slots change only
@@ -87,6 +89,29 @@ class RecentCache {
  private:
   static std::size_t slots_for(std::size_t expected, std::size_t max_slots) {
     return std::bit_ceil(std::clamp<std::size_t>(expected, 8, std::max<std::size_t>(8, max_slots)));
+  }
+
+  // Whether `a` and `b` hold the same bytes. The cached texts are mostly
+  // names and keys of up to 16 bytes, which are compared in place.
+  static bool same_text(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n < 8) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+      }
+      return true;
+    }
+    if (n <= 16) {
+      // Two words that overlap when n < 16 cover every byte.
+      std::uint64_t a0, a1, b0, b1;
+      std::memcpy(&a0, a.data(), 8);
+      std::memcpy(&b0, b.data(), 8);
+      std::memcpy(&a1, a.data() + n - 8, 8);
+      std::memcpy(&b1, b.data() + n - 8, 8);
+      return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return std::memcmp(a.data(), b.data(), n) == 0;
   }
 
   struct Slot {

@@ -51,9 +51,26 @@ struct Write {
     store_le(p, v);
     p += 8;
   }
+  // Most strings are names and keys of a few bytes: those are copied with
+  // fixed-size moves from both ends (which overlap in the middle) instead
+  // of a call.
   void bytes(std::string_view s) {
-    if (!s.empty()) std::memcpy(p, s.data(), s.size());
-    p += s.size();
+    const std::size_t n = s.size();
+    const char* q = s.data();
+    if (n > 16) {
+      std::memcpy(p, q, n);
+    } else if (n >= 8) {
+      std::memcpy(p, q, 8);
+      std::memcpy(p + n - 8, q + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(p, q, 4);
+      std::memcpy(p + n - 4, q + n - 4, 4);
+    } else if (n != 0) {
+      p[0] = static_cast<std::uint8_t>(q[0]);
+      p[n / 2] = static_cast<std::uint8_t>(q[n / 2]);
+      p[n - 1] = static_cast<std::uint8_t>(q[n - 1]);
+    }
+    p += n;
   }
 };
 
@@ -78,23 +95,26 @@ std::optional<BlobTooLarge> check_index(std::uint64_t index) {
 }
 
 // Writes the fields of one node into `out`, checking each length first; the
-// first one that does not fit is kept in `error` and ends the node.
+// first one that does not fit is kept in `error` and ends the node. A plain
+// node comes field by field from its record (as a RecordVisitor), so neither
+// pass builds a decoded key.
 template <typename Out>
-class NodeWriter {
+class NodeWriter : public RecordVisitor {
  public:
   NodeWriter(Out& out, const NodeRecords& records) : out_(out), records_(records) {}
 
   std::optional<BlobTooLarge>& error() { return error_; }
 
   void string(std::string_view s) {
-    if (Out::kChecks && !fits(check_string(s))) return;
+    if (Out::kChecks && s.size() >= kU32Limit) return keep(check_string(s));
     out_.u32(s.size());
     out_.bytes(s);
   }
   void pooled(std::uint32_t index) { string(records_.string(index)); }
 
   void count(std::uint64_t n) {
-    if (!Out::kChecks || fits(check_count(n))) out_.u32(n);
+    if (Out::kChecks && n >= kU32Limit) return keep(check_count(n));
+    out_.u32(n);
   }
 
   void ids(std::span<const NodeId> ids) {
@@ -102,48 +122,34 @@ class NodeWriter {
     for (const NodeId id : ids) out_.u64(id);
   }
 
-  void params(const std::vector<DecodedParam>& params) {
-    count(params.size());
-    for (const DecodedParam& p : params) {
-      pooled(p.key);
-      out_.u8(static_cast<std::uint8_t>(p.tag));
-      switch (p.tag) {
-        case ParamTag::kInt:
-        case ParamTag::kFloat:  // the bits as stored: a NaN keeps its payload
-          out_.u64(p.bits);
-          break;
-        case ParamTag::kBool:
-          out_.u8(static_cast<std::uint8_t>(p.bits));
-          break;
-        case ParamTag::kStr:
-          pooled(static_cast<std::uint32_t>(p.bits));
-          break;
-      }
+  // The record's fields as walk_record hands them over: the kind tag, then
+  // that kind's fields in blob order.
+  void kind(NodeKind kind) { out_.u8(static_cast<std::uint8_t>(kind)); }
+  void name(std::uint32_t index) { pooled(index); }
+  void descriptor(const std::uint32_t* fields, bool has_ref, std::uint32_t ref) {
+    for (std::size_t i = 0; i < kDescriptorFieldNames.size(); ++i) pooled(fields[i]);
+    out_.u8(has_ref ? 1 : 0);
+    if (has_ref) pooled(ref);
+  }
+  void params_begin(std::uint64_t n) { count(n); }
+  void param(std::uint32_t key, ParamTag tag, std::uint64_t bits) {
+    pooled(key);
+    out_.u8(static_cast<std::uint8_t>(tag));
+    switch (tag) {
+      case ParamTag::kInt:
+      case ParamTag::kFloat:  // the bits as stored: a NaN keeps its payload
+        out_.u64(bits);
+        break;
+      case ParamTag::kBool:
+        out_.u8(static_cast<std::uint8_t>(bits));
+        break;
+      case ParamTag::kStr:
+        pooled(static_cast<std::uint32_t>(bits));
+        break;
     }
   }
-
-  // The kind tag, then that kind's fields.
-  void node(const DecodedKey& key) {
-    out_.u8(static_cast<std::uint8_t>(key.kind));
-    switch (key.kind) {
-      case NodeKind::kSource:
-      case NodeKind::kOp:
-      case NodeKind::kReduction:
-        pooled(key.name);
-        break;
-      case NodeKind::kExternal:
-        for (const std::uint32_t field : key.descriptor) pooled(field);
-        out_.u8(key.has_preprocessing_ref ? 1 : 0);
-        if (key.has_preprocessing_ref) pooled(key.preprocessing_ref);
-        break;
-      case NodeKind::kExchange:
-        break;
-      case NodeKind::kStage:
-        fault("stage written as a plain node");
-    }
-    params(key.params);
-    if (key.kind != NodeKind::kSource) ids(key.inputs.span());
-  }
+  void inputs_begin(std::uint64_t n) { count(n); }
+  void input(NodeId id) { out_.u64(id); }
 
   void stage(const Stage& stage) {
     out_.u8(static_cast<std::uint8_t>(NodeKind::kStage));
@@ -153,7 +159,7 @@ class NodeWriter {
       string(member.op);
       count(member.refs.size());
       for (const StageRef& ref : member.refs) {
-        if (Out::kChecks && !fits(check_index(ref.index))) return;
+        if (Out::kChecks && ref.index >= kU32Limit) return keep(check_index(ref.index));
         out_.u8(ref.tag == StageRef::Tag::kMember ? 1 : 0);
         out_.u32(ref.index);
       }
@@ -161,11 +167,10 @@ class NodeWriter {
   }
 
  private:
-  // Keeps the first error.
-  bool fits(std::optional<BlobTooLarge> e) {
-    if (!e) return !error_;
+  // Keeps the first error. Only the Measure pass checks, and its sizes are
+  // dropped once an error is kept, so what it adds up after one is moot.
+  void keep(std::optional<BlobTooLarge> e) {
     if (!error_) error_ = std::move(e);
-    return false;
   }
 
   Out& out_;
@@ -182,11 +187,8 @@ std::optional<BlobTooLarge> emit(Out& out, const NodeRecords& records,
   if (auto e = check_count(records.size())) return e;
   out.bytes(std::string_view(reinterpret_cast<const char*>(kMagic), sizeof kMagic));
   out.u32(records.size());
-  DecodedKey key;
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records.decode(i, key)) {
-      w.node(key);
-    } else {
+    if (!records.walk(i, w)) {
       const NodeKey stage = records.key(i);
       w.stage(std::get<Stage>(stage.variant()));
     }

@@ -2,11 +2,14 @@
 
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/recent_cache.h"
 #include "ir/node_records.h"
+#include "ir/tuning.h"
 
 namespace tessary {
 namespace {
@@ -16,6 +19,109 @@ void append_id(std::string& out, NodeId id) {
   const auto res = std::to_chars(buf, buf + sizeof buf, id);
   out.append(buf, res.ptr);
 }
+
+// The DOT text, gathered in a fixed chunk and appended to the result a chunk
+// at a time, so each small write is a few stores.
+class DotText {
+ public:
+  explicit DotText(std::size_t expected) { out_.reserve(expected); }
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    put(room(N - 1), text);
+    used_ += N - 1;
+  }
+  void text(std::string_view s) {
+    if (s.size() > kChunk / 2) {
+      flush();
+      out_.append(s);
+      return;
+    }
+    if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
+    used_ += s.size();
+  }
+  // "  n<id> [label=\"": the start of a node line, up to its label.
+  void node_line_start(NodeId id) {
+    char* const start = room(3 + kDigitCopy + 9);
+    char* p = put(start, "  n");
+    p += write_decimal(p, id);
+    p = put(p, " [label=\"");
+    used_ += static_cast<std::size_t>(p - start);
+  }
+  // The end of a node line after its label.
+  void node_line_end(bool output) {
+    char* const start = room(sizeof "\", shape=doublecircle];\n");
+    char* p = output ? put(start, "\", shape=doublecircle];\n") : put(start, "\"];\n");
+    used_ += static_cast<std::size_t>(p - start);
+  }
+  // "  n<from> -> n<to>;\n".
+  void edge_line(NodeId from, NodeId to) {
+    char* const start = room(3 + kDigitCopy + 5 + kDigitCopy + 2);
+    char* p = put(start, "  n");
+    p += write_decimal(p, from);
+    p = put(p, " -> n");
+    p += write_decimal(p, to);
+    p = put(p, ";\n");
+    used_ += static_cast<std::size_t>(p - start);
+  }
+  std::string finish() && {
+    flush();
+    return std::move(out_);
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 8192;
+  static constexpr std::size_t kMaxDigits = 20;
+  // write_decimal copies this many bytes whatever the number's length (a
+  // fixed-size copy is a few moves; the bytes past the digits are left in
+  // the free part of the chunk).
+  static constexpr std::size_t kDigitCopy = 24;
+
+  // Copies `text` without its terminator to `p`, which has room for it;
+  // returns the end.
+  template <std::size_t N>
+  static char* put(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
+  }
+  // Where `n` bytes can be written (not counted as used until `used_` moves).
+  char* room(std::size_t n) {
+    if (kChunk - used_ < n) flush();
+    return chunk_ + used_;
+  }
+  void flush() {
+    out_.append(chunk_, used_);
+    used_ = 0;
+  }
+  // Writes `v` in decimal at `p`, with room for kDigitCopy bytes there;
+  // returns how many digits. Two digits at a time, from the last pair.
+  static std::size_t write_decimal(char* p, std::uint64_t v) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char digits[kMaxDigits + kDigitCopy] = {};
+    char* d = digits + kMaxDigits;
+    while (v >= 100) {
+      const auto pair = static_cast<std::size_t>(v % 100);
+      v /= 100;
+      d -= 2;
+      std::memcpy(d, kPairs + 2 * pair, 2);
+    }
+    if (v >= 10) {
+      d -= 2;
+      std::memcpy(d, kPairs + 2 * v, 2);
+    } else {
+      *--d = static_cast<char>('0' + v);
+    }
+    std::memcpy(p, d, kDigitCopy);
+    return static_cast<std::size_t>(digits + kMaxDigits - d);
+  }
+
+  std::string out_;
+  char chunk_[kChunk];
+  std::size_t used_ = 0;
+};
 
 // Appends `label` with every backslash doubled and every double quote
 // preceded by a backslash; nothing else changes (a line feed stays as it is).
@@ -96,6 +202,32 @@ void append_label(std::string& label, const DecodedKey& key, const NodeRecords& 
   append_params(label, key, records);
 }
 
+using Edges = std::vector<std::pair<NodeId, NodeId>>;
+
+// The escaped label of node `i` from its decoded record, and its edges into
+// `edges` unless that is null.
+void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::string& label,
+                   std::string& escaped, Edges* edges) {
+  label.clear();
+  if (records.decode(i, key)) {
+    append_label(label, key, records);
+    if (edges != nullptr) {
+      for (const NodeId input : key.inputs.span()) edges->emplace_back(input, i);
+    }
+  } else {
+    const NodeKey stage_key = records.key(i);
+    const Stage& stage = std::get<Stage>(stage_key.variant());
+    label.append("Stage[");
+    append_id(label, stage.members.size());
+    label.append(" members]");
+    if (edges != nullptr) {
+      for (const NodeId input : stage.inputs) edges->emplace_back(input, i);
+    }
+  }
+  escaped.clear();
+  append_escaped_label(escaped, label);
+}
+
 }  // namespace
 
 std::string to_dot(const GraphStore& store, Cancel& cancel) {
@@ -103,44 +235,47 @@ std::string to_dot(const GraphStore& store, Cancel& cancel) {
   const std::vector<bool> is_output = records.output_flags();
   // Node lines come first and edge lines after them, so each edge is kept as
   // its two ends until the node lines are written.
-  std::vector<std::pair<NodeId, NodeId>> edges;
+  Edges edges;
   edges.reserve(records.size() * 2);
-  std::string out = "digraph tessary {\n";
-  // About what a node line and its edge lines take; growth covers the rest.
-  out.reserve(records.size() * 64);
-  std::string label;
+  // More than a node line and its edge lines usually take (about 70 bytes
+  // on pipeline graphs), so the text is not copied to grow at the end; the
+  // pages of the room left over are never touched.
+  DotText out(records.size() * 96);
+  out.literal("digraph tessary {\n");
+  // A label depends only on the stored bytes of a node's fields (names,
+  // parameters, descriptor), which repeat on most nodes: escaped labels are
+  // kept by those bytes. Records that keep raw NaN bits, and stages, are
+  // labelled from their decoded keys each time.
+  RecentCache<std::string> labels(records.size(), StoreTuning::kDotLabelSlots);
+  RecordParts parts;
   DecodedKey key;
+  std::string label;
+  std::string escaped;
   for (std::size_t i = 0; i < records.size(); ++i) {
     cancel.check();
-    label.clear();
-    if (records.decode(i, key)) {
-      append_label(label, key, records);
-      for (const NodeId input : key.inputs.span()) edges.emplace_back(input, i);
+    std::string_view text;
+    if (records.parts(i, parts)) {
+      const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
+                                    parts.fields.size());
+      const std::size_t slot = labels.slot_of(fields);
+      const std::string* cached = labels.find(fields, slot);
+      if (cached == nullptr) {
+        decoded_label(records, i, key, label, escaped, nullptr);
+        cached = &labels.put(fields, slot, escaped);
+      }
+      for (const NodeId input : parts.inputs.span()) edges.emplace_back(input, i);
+      text = *cached;
     } else {
-      const NodeKey stage_key = records.key(i);
-      const Stage& stage = std::get<Stage>(stage_key.variant());
-      label.append("Stage[");
-      append_id(label, stage.members.size());
-      label.append(" members]");
-      for (const NodeId input : stage.inputs) edges.emplace_back(input, i);
+      decoded_label(records, i, key, label, escaped, &edges);
+      text = escaped;
     }
-    out.append("  n");
-    append_id(out, i);
-    out.append(" [label=\"");
-    append_escaped_label(out, label);
-    out.push_back('"');
-    if (is_output[i]) out.append(", shape=doublecircle");
-    out.append("];\n");
+    out.node_line_start(i);
+    out.text(text);
+    out.node_line_end(is_output[i]);
   }
-  for (const auto& [from, to] : edges) {
-    out.append("  n");
-    append_id(out, from);
-    out.append(" -> n");
-    append_id(out, to);
-    out.append(";\n");
-  }
-  out.append("}\n");
-  return out;
+  for (const auto& [from, to] : edges) out.edge_line(from, to);
+  out.literal("}\n");
+  return std::move(out).finish();
 }
 
 std::string to_dot(const GraphStore& store) {

@@ -13,6 +13,7 @@
 
 #include "ir/node.h"
 #include "ir/packed_key.h"
+#include "ir/record_walk.h"
 
 namespace tessary {
 
@@ -37,6 +38,16 @@ class NodeRecords {
     return decode_record(records_[id], strings_, out);
   }
   NodeKey key(NodeId id) const { return unpack_key(records_[id], strings_); }
+  // Node `id` split into its kind, field bytes and inputs (see
+  // read_record_parts); false for a stage, and for a node whose parameters
+  // keep the raw bits of a NaN.
+  bool parts(NodeId id, RecordParts& out) const { return read_record_parts(records_[id], out); }
+  // Node `id` handed field by field to `visitor` (see walk_record); false,
+  // with nothing visited, for a stage node.
+  template <typename Visitor>
+  bool walk(NodeId id, Visitor& visitor) const {
+    return walk_record(record_layout(records_[id]), strings_.size(), visitor);
+  }
 
  private:
   std::vector<const std::uint8_t*> records_;

@@ -1,29 +1,19 @@
 #include "ir/packed_key.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/overloaded.h"
+#include "ir/record_walk.h"
 
 namespace tessary {
 namespace {
 
-void put_varint(std::string& out, std::uint64_t v) {
-  if (v < 0x80) {
-    out.push_back(static_cast<char>(v));
-    return;
-  }
-  char buf[10];
-  std::size_t n = 0;
-  while (v >= 0x80) {
-    buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  buf[n++] = static_cast<char>(v);
-  out.append(buf, n);
-}
+using record_walk_detail::read_varint;
+using record_walk_detail::unzigzag;
 
 std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {
   while (v >= 0x80) {
@@ -32,20 +22,6 @@ std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {
   }
   *p++ = static_cast<std::uint8_t>(v);
   return p;
-}
-
-// The one varint decoder: reads the LEB128 value at `p` and moves `p` past
-// it. Faults on a value longer than 64 bits, or one that runs past `end`
-// (null when the bytes are known to hold the whole value).
-std::uint64_t read_varint(const std::uint8_t*& p, const std::uint8_t* end) {
-  std::uint64_t v = 0;
-  for (int shift = 0; shift < 64; shift += 7) {
-    if (end != nullptr && p >= end) fault("corrupt packed key");
-    const std::uint8_t b = *p++;
-    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return v;
-  }
-  fault("corrupt packed key");
 }
 
 std::size_t varint_size(std::uint64_t v) {
@@ -57,18 +33,8 @@ std::size_t varint_size(std::uint64_t v) {
   return n;
 }
 
-void put_u64(std::string& out, std::uint64_t v) {
-  char buf[8];
-  std::memcpy(buf, &v, 8);
-  out.append(buf, 8);
-}
-
 std::uint64_t zigzag(std::int64_t v) {
   return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
-}
-
-std::int64_t unzigzag(std::uint64_t v) {
-  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
 }
 
 ParamValueView view_of(const ParamValue& v) { return v.view(); }
@@ -77,13 +43,25 @@ const ParamValueView& view_of(const ParamValueView& v) { return v; }
 // Writes fields into a PackedKey; fails (in lookup mode) on an unknown string.
 class Encoder {
  public:
-  Encoder(StringPool& pool, bool insert, PackedKey& out)
-      : pool_(pool), insert_(insert), out_(out) {}
+  // The equality bytes are written through a cursor into out.eq, which is
+  // kept at least as long as what is written and cut to it by finish().
+  Encoder(StringPool& pool, bool insert, PackedKey& out) : pool_(pool), insert_(insert), out_(out) {
+    out_.eq.resize(out_.eq.capacity());
+    p_ = reinterpret_cast<std::uint8_t*>(out_.eq.data());
+  }
 
   bool ok() const { return ok_; }
 
-  void tag(NodeKind kind) { out_.eq.push_back(static_cast<char>(kind)); }
-  void u(std::uint64_t v) { put_varint(out_.eq, v); }
+  void tag(NodeKind kind) { byte(static_cast<std::uint8_t>(kind)); }
+  void byte(std::uint8_t b) {
+    *room(1) = b;
+    ++p_;
+  }
+  void u(std::uint64_t v) { p_ = put_varint(room(10), v); }
+  void u64(std::uint64_t v) {
+    std::memcpy(room(8), &v, 8);
+    p_ += 8;
+  }
 
   void str(std::string_view s) {
     if (!ok_) return;
@@ -114,7 +92,7 @@ class Encoder {
 
   void param(std::string_view key, const ParamValueView& v) {
     str(key);
-    out_.eq.push_back(static_cast<char>(tag_of(v)));
+    byte(static_cast<std::uint8_t>(tag_of(v)));
     switch (tag_of(v)) {
       case ParamTag::kInt:
         u(zigzag(*std::get_if<0>(&v)));
@@ -123,7 +101,7 @@ class Encoder {
         const double value = *std::get_if<1>(&v);
         const auto raw = std::bit_cast<std::uint64_t>(value);
         const std::uint64_t canon = float_key_bits(value);
-        put_u64(out_.eq, canon);
+        u64(canon);
         if (canon == kCanonicalNan) {
           nans_.push_back(raw);
           if (raw != canon) any_odd_nan_ = true;
@@ -131,7 +109,7 @@ class Encoder {
         break;
       }
       case ParamTag::kBool:
-        out_.eq.push_back(*std::get_if<2>(&v) ? 1 : 0);
+        byte(*std::get_if<2>(&v) ? 1 : 0);
         break;
       case ParamTag::kStr:
         str(*std::get_if<3>(&v));
@@ -145,24 +123,37 @@ class Encoder {
   }
 
   void finish() {
+    out_.eq.resize(static_cast<std::size_t>(p_ - begin()));
     if (any_odd_nan_) out_.nan_raw = std::move(nans_);
   }
 
  private:
+  std::uint8_t* begin() { return reinterpret_cast<std::uint8_t*>(out_.eq.data()); }
+
+  // Where the next `n` bytes go, growing the string when they do not fit;
+  // the caller moves p_ past what it writes.
+  std::uint8_t* room(std::size_t n) {
+    const auto used = static_cast<std::size_t>(p_ - begin());
+    if (out_.eq.size() - used < n) {
+      out_.eq.resize(std::max<std::size_t>(2 * out_.eq.size(), used + n));
+      p_ = begin() + used;
+    }
+    return p_;
+  }
+
   StringPool& pool_;
   bool insert_;
   PackedKey& out_;
   bool ok_ = true;
   std::vector<std::uint64_t> nans_;
   bool any_odd_nan_ = false;
+  std::uint8_t* p_;  // the next byte of out_.eq
 };
 
 // Bounds-checked reading of the bytes and varints of a record's fields.
 class Cursor {
  public:
   Cursor(const std::uint8_t* p, const std::uint8_t* end) : p_(p), end_(end) {}
-
-  const std::uint8_t* position() const { return p_; }
 
   std::uint8_t byte() {
     if (p_ >= end_) fault("corrupt packed key");
@@ -222,32 +213,6 @@ class Decoder : public Cursor {
     return bits;
   }
 
-  void params(std::vector<DecodedParam>& out) {
-    const std::uint64_t n = u();
-    out.clear();
-    for (std::uint64_t i = 0; i < n; ++i) {
-      DecodedParam& p = out.emplace_back();
-      p.key = index();
-      p.tag = static_cast<ParamTag>(byte());
-      switch (p.tag) {
-        case ParamTag::kInt:
-          p.bits = static_cast<std::uint64_t>(unzigzag(u()));
-          break;
-        case ParamTag::kFloat:
-          p.bits = float_bits();
-          break;
-        case ParamTag::kBool:
-          p.bits = byte() != 0 ? 1 : 0;
-          break;
-        case ParamTag::kStr:
-          p.bits = index();
-          break;
-        default:
-          fault("corrupt packed key");
-      }
-    }
-  }
-
   ParamMap params() {
     const std::uint64_t n = u();
     std::vector<ParamEntry> entries;
@@ -283,27 +248,6 @@ class Decoder : public Cursor {
   std::size_t nan_left_;
   std::span<const std::string_view> strings_;
 };
-
-struct RecordLayout {
-  const std::uint8_t* eq;
-  std::size_t eq_len;
-  const std::uint8_t* nan_raw;
-  std::size_t nan_count;
-};
-
-RecordLayout read_layout(const std::uint8_t* record) {
-  // A record's own length is in its header, so its two varints are read
-  // bounded only by the longest a varint can be.
-  const std::uint8_t* p = record;
-  const std::uint64_t header = read_varint(p, nullptr);
-  RecordLayout layout{p, static_cast<std::size_t>(header >> 1), nullptr, 0};
-  if (header & 1) {
-    const std::uint8_t* q = p + layout.eq_len;
-    layout.nan_count = read_varint(q, nullptr);
-    layout.nan_raw = q;
-  }
-  return layout;
-}
 
 // The record fields of every kind but Stage, in order: the tag, the name
 // (Source, Op, Reduction) or the descriptor (External), the parameters, and
@@ -404,91 +348,54 @@ void write_record(const PackedKey& packed, std::uint8_t* dst) {
 }
 
 std::span<const std::uint8_t> record_eq_bytes(const std::uint8_t* record) {
-  const RecordLayout layout = read_layout(record);
+  const RecordLayout layout = record_layout(record);
   return {layout.eq, layout.eq_len};
 }
 
 bool read_record_parts(const std::uint8_t* record, RecordParts& out) {
-  const RecordLayout layout = read_layout(record);
+  const RecordLayout layout = record_layout(record);
   if (layout.nan_count != 0 || layout.eq_len == 0) return false;
-  out.kind = static_cast<NodeKind>(layout.eq[0]);
-  Cursor in(layout.eq + 1, layout.eq + layout.eq_len);
-  // Everything before the inputs, as encode_fields wrote it.
-  switch (out.kind) {
-    case NodeKind::kSource:
-    case NodeKind::kOp:
-    case NodeKind::kReduction:
-      (void)in.u();  // the name
-      break;
-    case NodeKind::kExternal:
-      for (std::size_t field = 0; field < kDescriptorFieldNames.size(); ++field) (void)in.u();
-      if (in.u() != 0) (void)in.u();  // the preprocessing reference, if present
-      break;
-    case NodeKind::kExchange:
-      break;
-    case NodeKind::kStage:
-      return false;
-    default:
-      fault("corrupt packed key");
-  }
-  const std::uint64_t params = in.u();
-  for (std::uint64_t i = 0; i < params; ++i) {
-    (void)in.u();  // the key
-    switch (static_cast<ParamTag>(in.byte())) {
-      case ParamTag::kInt:
-      case ParamTag::kStr:
-        (void)in.u();
-        break;
-      case ParamTag::kFloat:
-        (void)in.u64();
-        break;
-      case ParamTag::kBool:
-        (void)in.byte();
-        break;
-      default:
-        fault("corrupt packed key");
+  // The parts keep the string indices as stored, so any index passes.
+  struct Parts : RecordVisitor {
+    RecordParts& out;
+    const std::uint8_t* eq;
+    explicit Parts(RecordParts& o, const std::uint8_t* e) : out(o), eq(e) {}
+    void kind(NodeKind k) {
+      out.kind = k;
+      out.inputs.clear();
     }
-  }
-  out.fields = {layout.eq, static_cast<std::size_t>(in.position() - layout.eq)};
-  out.inputs.clear();
-  if (out.kind != NodeKind::kSource) out.inputs = in.ids();
-  return true;
+    void fields_end(const std::uint8_t* p) { out.fields = {eq, static_cast<std::size_t>(p - eq)}; }
+    void input(NodeId id) { out.inputs.push_back(id); }
+  } parts(out, layout.eq);
+  return walk_record(layout, UINT64_MAX, parts);
 }
 
 bool decode_record(const std::uint8_t* record, std::span<const std::string_view> strings,
                    DecodedKey& out) {
-  const RecordLayout layout = read_layout(record);
-  Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, strings);
-  out.kind = static_cast<NodeKind>(dec.byte());
-  switch (out.kind) {
-    case NodeKind::kSource:
-    case NodeKind::kOp:
-    case NodeKind::kReduction:
-      out.name = dec.index();
-      break;
-    case NodeKind::kExternal:
-      for (std::uint32_t& field : out.descriptor) field = dec.index();
-      out.has_preprocessing_ref = dec.u() != 0;
-      if (out.has_preprocessing_ref) out.preprocessing_ref = dec.index();
-      break;
-    case NodeKind::kExchange:
-      break;
-    case NodeKind::kStage:
-      return false;
-    default:
-      fault("corrupt packed key");
-  }
-  dec.params(out.params);
-  if (out.kind == NodeKind::kSource) {
-    out.inputs.clear();
-  } else {
-    dec.ids(out.inputs);
-  }
-  return true;
+  struct Decode : RecordVisitor {
+    DecodedKey& out;
+    explicit Decode(DecodedKey& o) : out(o) {}
+    void kind(NodeKind k) {
+      out.kind = k;
+      out.params.clear();
+      out.inputs.clear();
+    }
+    void name(std::uint32_t index) { out.name = index; }
+    void descriptor(const std::uint32_t* fields, bool has_ref, std::uint32_t ref) {
+      std::copy_n(fields, out.descriptor.size(), out.descriptor.begin());
+      out.has_preprocessing_ref = has_ref;
+      if (has_ref) out.preprocessing_ref = ref;
+    }
+    void param(std::uint32_t key, ParamTag tag, std::uint64_t bits) {
+      out.params.push_back(DecodedParam{key, tag, bits});
+    }
+    void input(NodeId id) { out.inputs.push_back(id); }
+  } decode(out);
+  return walk_record(record_layout(record), strings.size(), decode);
 }
 
 NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings) {
-  const RecordLayout layout = read_layout(record);
+  const RecordLayout layout = record_layout(record);
   Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, strings);
   const auto kind = static_cast<NodeKind>(dec.byte());
   switch (kind) {

@@ -149,6 +149,18 @@ void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t i = 0;
   while (i < text.size()) {
+    // Printable ASCII other than a backslash or a quote stands for itself:
+    // such a run is copied in one piece.
+    std::size_t run = i;
+    while (run < text.size() && text[run] >= 0x20 && text[run] < 0x7F && text[run] != '\\' &&
+           text[run] != '"') {
+      ++run;
+    }
+    if (run > i) {
+      out.append(text.data() + i, run - i);
+      i = run;
+      continue;
+    }
     const std::size_t start = i;
     const std::uint32_t c = next_code_point(text, i);
     switch (c) {

@@ -14,6 +14,9 @@ struct StoreTuning {
   // boundary keys that repeat but for their inputs); a small store gets
   // fewer.
   static constexpr std::size_t kVisitCacheSlots = 1024;
+  // Slots of to_dot's cache of labels by the stored bytes of a node's
+  // fields; a small store gets fewer.
+  static constexpr std::size_t kDotLabelSlots = 1024;
   // Slots of a string pool's cache of recently found strings: a pool starts
   // with the first count and moves to the second after two lookups per slot,
   // so a small graph's store never allocates and clears the big one.

@@ -5,6 +5,7 @@
 // and each pooled string is made into a str once per call.
 #include <bit>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -91,19 +92,11 @@ PyObject* members_view(const std::vector<StageOp>& members) {
 class NodeViews {
  public:
   explicit NodeViews(const NodeRecords& records)
-      : records_(records), ids_(records.size()), strings_(records.strings().size()) {}
-
-  // The shape every entry starts from ({"id": None, ... "params": None}):
-  // copying a dict copies its key table as it is, so an entry is made with
-  // its keys in place and only its values set.
-  bool init() {
-    template_ = PyRef::steal(PyDict_New());
-    if (!template_) return false;
-    for (StaticStr* key : {&g_id, &g_output, &g_inputs, &g_kind, &g_name, &g_params}) {
-      if (!set(template_.get(), *key, Py_NewRef(Py_None))) return false;
-    }
-    return true;
-  }
+      : records_(records),
+        ids_(records.size()),
+        strings_(records.strings().size()),
+        named_shapes_(2 * kNamedKinds * records.strings().size()),
+        other_shapes_(2 * std::size(g_kind_names)) {}
 
   // A new reference to the entry of node `id`; nullptr with an error set.
   PyObject* node(NodeId id, bool output) {
@@ -111,20 +104,16 @@ class NodeViews {
     if (id_obj == nullptr) return nullptr;
     ids_[id] = PyRef::steal(id_obj);
     if (!records_.decode(id, key_)) return stage_node(id, id_obj, output);
-    PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
+    PyObject* shape = entry_shape(output);
+    if (shape == nullptr) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_Copy(shape));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    const NodeKind kind = key_.kind;
-    const bool named =
-        kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
-    if (!set(d, g_id, Py_NewRef(id_obj)) ||
-        !set(d, g_output, Py_NewRef(output ? Py_True : Py_False)) ||
-        !set(d, g_inputs, inputs(key_.inputs.span())) ||
-        !set(d, g_kind, Py_XNewRef(g_kind_names[static_cast<int>(kind)].get())) ||
-        !set(d, g_name, named ? string(key_.name) : str_to_py("")) || !set(d, g_params, params())) {
+    if (!set(d, g_id, Py_NewRef(id_obj)) || !set(d, g_inputs, inputs(key_.inputs.span())) ||
+        !set(d, g_params, params())) {
       return nullptr;
     }
-    if (kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
+    if (key_.kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
     return dict.release();
   }
 
@@ -134,6 +123,37 @@ class NodeViews {
     PyRef& slot = strings_[index];
     if (!slot) slot = PyRef::steal(str_to_py(records_.string(index)));
     return Py_XNewRef(slot.get());
+  }
+
+  // The entry that every node of key_'s kind, name and mark starts
+  // from, borrowed: {"id": None, "output": <mark>, "inputs": None, "kind":
+  // <kind>, "name": <name>, "params": None}, and "descriptor": None for an
+  // external. Copying it copies its key table and the shared values as they
+  // are, so an entry is made with only its own values left to set.
+  PyObject* entry_shape(bool output) {
+    const NodeKind kind = key_.kind;
+    const bool named =
+        kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
+    // A source, an op and a reduction may share a name: each has its own shape.
+    PyRef& slot = named ? named_shapes_[2 * (kNamedKinds * std::size_t{key_.name} +
+                                             static_cast<std::size_t>(kind)) +
+                                        output]
+                        : other_shapes_[2 * static_cast<std::size_t>(kind) + output];
+    if (slot) return slot.get();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    if (!set(d, g_id, Py_NewRef(Py_None)) ||
+        !set(d, g_output, Py_NewRef(output ? Py_True : Py_False)) ||
+        !set(d, g_inputs, Py_NewRef(Py_None)) ||
+        !set(d, g_kind, Py_XNewRef(g_kind_names[static_cast<int>(kind)].get())) ||
+        !set(d, g_name, named ? string(key_.name) : str_to_py("")) ||
+        !set(d, g_params, Py_NewRef(Py_None))) {
+      return nullptr;
+    }
+    if (kind == NodeKind::kExternal && !set(d, g_descriptor, Py_NewRef(Py_None))) return nullptr;
+    slot = std::move(dict);
+    return slot.get();
   }
 
   // Inputs name earlier nodes, whose id objects are made already.
@@ -197,10 +217,16 @@ class NodeViews {
     return dict.release();
   }
 
+  // The kinds with a name (source, op, reduction) are the first three.
+  static constexpr std::size_t kNamedKinds = 3;
+
   const NodeRecords& records_;
   std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
   std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
-  PyRef template_;
+  // Entry shapes by name, kind and mark (named kinds) or by kind and mark (the
+  // rest).
+  std::vector<PyRef> named_shapes_;
+  std::vector<PyRef> other_shapes_;
   DecodedKey key_;
 };
 
@@ -228,7 +254,6 @@ PyObject* graph_store_nodes(PyObject* self, PyObject*) {
     const NodeRecords records = store_of(self).records();
     const std::vector<bool> marked = records.output_flags();
     NodeViews views(records);
-    if (!views.init()) return nullptr;
     Cancel cancel = interrupt_cancel();
     const CollectorPause pause;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));

@@ -109,6 +109,46 @@ def test_views_are_copies():
     assert s.outputs() == []
 
 
+def test_entries_of_one_shape_are_separate_dicts_with_keys_in_order():
+    s = tc.GraphStore()
+    a = s.add_source("x")
+    b = s.add_op("neg", [a])
+    c = s.add_op("neg", [b])
+    e = s.add_external(DESC, [c])
+    f = s.add_external(DESC, [e], {"k": 1})
+    s.mark_output(c)
+    view = s.nodes()
+    assert [list(entry) for entry in view] == (
+        [["id", "output", "inputs", "kind", "name", "params"]] * 3
+        + [["id", "output", "inputs", "kind", "name", "params", "descriptor"]] * 2)
+    assert view[1] is not view[2] and view[3] is not view[4]
+    # Entries that share kind and name are changed one at a time, and the
+    # next call starts afresh.
+    view[1]["name"] = "changed"
+    del view[3]["kind"]
+    view[3]["descriptor"]["kind"] = "other"
+    assert view[2]["name"] == "neg" and view[2]["output"] is True and view[1]["output"] is False
+    assert view[4]["kind"] == "external" and view[4]["descriptor"] == {**DESC, "preprocessing_ref": None}
+    again = s.nodes()
+    assert again[1]["name"] == "neg" and again[3]["kind"] == "external"
+    assert again[f]["params"] == {"k": 1} and again[e]["params"] == {}
+
+
+def test_a_source_an_op_and_a_reduction_of_one_name_keep_their_kinds():
+    s = tc.GraphStore()
+    a = s.add_source("f")
+    b = s.add_op("f", [a])
+    c = s.add_reduction("f", [b])
+    d = s.add_op("f", [])
+    s.mark_output(c)
+    s.mark_output(d)
+    entries = [(v["kind"], v["name"], v["output"]) for v in s.nodes()]
+    assert entries == [("source", "f", False), ("op", "f", False), ("reduction", "f", True),
+                       ("op", "f", True)]
+    assert [line.split("label=")[1] for line in s.to_dot().splitlines()[1:5]] == [
+        '"Source f"];', '"Op f"];', '"Reduction f", shape=doublecircle];', '"Op f", shape=doublecircle];']
+
+
 def test_marks_come_from_blobs_in_first_mark_order():
     records = [source("a"), source("b"), op("f", [0, 1])]
     s = tc.GraphStore.deserialize(blob(records, outputs=[2, 0, 2]))

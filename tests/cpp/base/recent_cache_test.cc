@@ -102,5 +102,29 @@ TEST(RecentCache, GrowingKeepsEntriesAndUsesTheNewSlots) {
   EXPECT_EQ(cache.find("key"), nullptr);
 }
 
+// Texts of one length that differ in one byte and land in the same slot:
+// only the comparison can tell them apart, at every length around the word
+// sizes it reads in.
+TEST(RecentCache, OneByteApartInTheSameSlotIsAMiss) {
+  int compared = 0;
+  for (std::size_t length = 1; length <= 24; ++length) {
+    std::string base;
+    for (std::size_t i = 0; i < length; ++i) base.push_back(static_cast<char>('a' + i));
+    RecentCache<std::size_t, std::string_view> cache(8, 8);
+    (void)cache.put(base, length);
+    for (std::size_t at = 0; at < length; ++at) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string other = base;
+        other[at] = static_cast<char>(byte);
+        if (other == base || cache.slot_of(other) != cache.slot_of(base)) continue;
+        ++compared;
+        EXPECT_EQ(cache.find(other), nullptr) << length << " " << at << " " << byte;
+      }
+      ASSERT_NE(cache.find(std::string(base)), nullptr);
+    }
+  }
+  EXPECT_GT(compared, 1000);  // the slots alone did not decide every probe
+}
+
 }  // namespace
 }  // namespace tessary

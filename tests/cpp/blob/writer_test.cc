@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <string>
 #include <vector>
 
 #include "blob/reader.h"
@@ -75,6 +76,23 @@ TEST(Writer, OutputListIsWrittenAsGivenNotFromMarks) {
   Bytes once = records;
   once.ids({2});
   EXPECT_EQ(write(read.value(), read.value().outputs()), once.data());
+}
+
+// Names of every length up to past the longest copied without a call: each
+// byte lands where it belongs, and nothing runs into the next field.
+TEST(Writer, StringsOfEveryShortLengthAreWrittenWhole) {
+  GraphStore store;
+  Bytes expected;
+  expected.magic().u32(41);
+  for (std::size_t length = 0; length <= 40; ++length) {
+    std::string name;
+    for (std::size_t i = 0; i < length; ++i)
+      name.push_back(static_cast<char>('A' + (i * 7 + length) % 58));
+    must_intern(store, Source{name, {}});
+    expected.source(name);
+  }
+  expected.u32(0);
+  EXPECT_EQ(write(store, {}), expected.data());
 }
 
 TEST(Writer, FloatsKeepTheirExactBits) {

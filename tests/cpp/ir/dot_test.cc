@@ -5,6 +5,7 @@
 #include <bit>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "intern_or_fail.h"
 
@@ -94,6 +95,45 @@ TEST(Dot, KindLabels) {
       "  n0 [label=\"External model:h1 [torch 2.1] {n=-3, t=true}\"];\n");
   EXPECT_EQ(single_line(Reduction{"mean", ParamMap({{"axis", ParamValue::integer(0)}}), {}}),
             "  n0 [label=\"Reduction mean {axis=0}\"];\n");
+}
+
+// Nodes whose fields repeat share a label but keep their own ids, inputs
+// and marks; with more distinct labels than the cache holds, every line
+// still reads as the same node alone in a store would.
+TEST(Dot, RepeatedFieldsKeepTheirOwnIdsInputsAndMarks) {
+  GraphStore store;
+  std::vector<NodeKey> keys;
+  keys.push_back(Source{"s", {}});
+  for (int i = 1; i < 4000; ++i) {
+    const NodeId input = static_cast<NodeId>(i - 1);
+    ParamMap params({{"k", ParamValue::integer(i % 1500)}});
+    if (i % 7 == 0) {
+      keys.push_back(Reduction{"sum", std::move(params), {input}});
+    } else {
+      keys.push_back(Op{"add", std::move(params), {input, input / 2}});
+    }
+  }
+  for (const NodeKey& key : keys) add(store, key);
+  ASSERT_EQ(store.node_count(), keys.size());
+  ASSERT_TRUE(store.mark_output(3001).ok());
+  const std::string dot = to_dot(store);
+  std::size_t pos = dot.find('\n') + 1;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::string alone = single_line(keys[i].with_inputs({}));
+    // "  n0 [label=...];" renumbered, with the mark when node i has it.
+    alone.replace(0, 4, "  n" + std::to_string(i));
+    if (i == 3001) alone.insert(alone.size() - 3, ", shape=doublecircle");
+    const std::size_t end = dot.find('\n', pos) + 1;
+    ASSERT_EQ(dot.substr(pos, end - pos), alone) << i;
+    pos = end;
+  }
+  std::string edges;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    for (const NodeId input : keys[i].inputs()) {
+      edges += "  n" + std::to_string(input) + " -> n" + std::to_string(i) + ";\n";
+    }
+  }
+  EXPECT_EQ(dot.substr(pos), edges + "}\n");
 }
 
 }  // namespace

@@ -5,21 +5,15 @@
 #include <bit>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "record_of.h"
 
 namespace tessary {
 namespace {
 
 ParamMap params(std::vector<ParamEntry> entries) { return ParamMap(std::move(entries)); }
-
-// A record written to owned bytes, as the store writes it into its arena.
-std::unique_ptr<std::uint8_t[]> record_of(const NodeKey& key, StringPool& pool) {
-  PackedKey packed;
-  EXPECT_TRUE(pack_key(key, pool, /*insert=*/true, packed));
-  auto bytes = std::make_unique<std::uint8_t[]>(record_size(packed));
-  write_record(packed, bytes.get());
-  return bytes;
-}
 
 std::vector<NodeKey> every_kind() {
   const PayloadDescriptor with_ref{"model", "h", "torch", "2", "s", std::string("")};
@@ -87,6 +81,34 @@ TEST(PackedKey, LookupModeNeedsEveryStringPooled) {
   PackedKey inserted;
   EXPECT_TRUE(pack_key(key, pool, /*insert=*/true, inserted));
   EXPECT_EQ(packed.eq, inserted.eq);
+}
+
+// One PackedKey is reused for every key a store packs: a long key grows its
+// buffer, and a short key packed after it keeps none of its bytes.
+TEST(PackedKey, ReusedBufferPacksLikeAFreshOne) {
+  StringPool pool(SipKey::random());
+  std::vector<ParamEntry> many;
+  for (int i = 0; i < 300; ++i) {
+    many.push_back({"key" + std::to_string(i), ParamValue::integer(std::int64_t{1} << (i % 63))});
+  }
+  const std::vector<NodeKey> keys = {
+      Source{"a", {}},
+      Op{std::string(500, 'n'), params(many), {1, 1u << 20, (std::uint64_t{1} << 40)}},
+      Op{"b", params({{"x", ParamValue::floating(2.5)}}), {3}},
+      Source{"a", {}},
+  };
+  PackedKey reused;
+  for (const NodeKey& key : keys) {
+    ASSERT_TRUE(pack_key(key, pool, /*insert=*/true, reused));
+    PackedKey fresh;
+    ASSERT_TRUE(pack_key(key, pool, /*insert=*/false, fresh));
+    EXPECT_EQ(reused.eq, fresh.eq) << key.token();
+    EXPECT_EQ(unpack_key(record_of(key, pool).get(), pool), key) << key.token();
+  }
+  // A parameter takes at least three bytes, so the long key outgrew any
+  // first buffer.
+  ASSERT_TRUE(pack_key(keys[1], pool, /*insert=*/false, reused));
+  EXPECT_GT(reused.eq.size(), 3u * 300u);
 }
 
 // The parts read without decoding: equal fields for keys equal but for

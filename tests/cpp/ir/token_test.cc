@@ -55,6 +55,10 @@ TEST(QuoteDisplay, EscapesQuotesControlsAndNonPrintables) {
   EXPECT_EQ(quote_display(std::string("\t\r\n\0", 4)), "\"\\t\\r\\n\\0\"");
   EXPECT_EQ(quote_display("\x01\x7f"), "\"\\u{1}\\u{7f}\"");
   EXPECT_EQ(quote_display("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+  // The printable ASCII range ends on both sides exactly where escaping starts.
+  EXPECT_EQ(quote_display("\x1f ~\x7f\xc2\xa0"
+                          "a"),
+            "\"\\u{1f} ~\\u{7f}\\u{a0}a\"");
   std::string out = "name=";
   append_quoted(out, "x");
   EXPECT_EQ(out, "name=\"x\"");
