@@ -52,16 +52,20 @@ Id EGraph::add(const SymbolLang& enode) {
   const Id id = unionfind_.make_set();
   if (id != fresh)
     fault("union-find handed out id " + to_string(id) + ", expected " + to_string(fresh));
-  for (Id child : canonical.children()) append_parent(*class_mut(child), entry, id);
+  add_class(std::move(canonical), entry, id);
+  return id;
+}
+
+void EGraph::add_class(SymbolLang&& node, std::uint32_t entry, Id id) {
+  for (Id child : node.children()) append_parent(*class_mut(child), entry, id);
   pending_.push_back(Pending{entry, id});
 
   EClass& eclass = classes_.push_back(EClass{});
   eclass.id_ = id;
   ++class_count_;
-  op_buckets_.add(canonical.op(), canonical.arity(), id);
-  eclass.nodes_.push_back(std::move(canonical));
+  op_buckets_.add(node.op(), node.arity(), id);
+  eclass.nodes_.push_back(std::move(node));
   clean_ = false;
-  return id;
 }
 
 void EGraph::reserve(std::size_t nodes) {

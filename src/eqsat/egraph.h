@@ -179,6 +179,10 @@ class EGraph {
   EClass* class_mut(Id root) { return const_cast<EClass*>(class_at(root)); }
   std::vector<Id> add_dag_in_order(std::span<const GlobalSymbol> ops,
                                    const DagChildren& children_of);
+  // The same into an empty e-graph, for a DAG of fewer than
+  // Tuning::kPrefetchDagNodes nodes.
+  std::vector<Id> add_new_dag_in_order(std::span<const GlobalSymbol> ops,
+                                       const DagChildren& children_of);
   // False if some node was present already; the e-graph is then half
   // filled and must be emptied.
   bool add_new_dag_in_parallel(std::span<const GlobalSymbol> ops, const DagChildren& children_of);
@@ -193,6 +197,9 @@ class EGraph {
   void fill_class_part(std::span<const GlobalSymbol> ops, const DagChildren& children_of,
                        const std::atomic<std::size_t>& present_at);
   void append_parent(EClass& eclass, std::uint32_t entry, Id id);
+  // Makes the class of a new node `id`, whose memo entry is `entry` and whose
+  // children are roots.
+  void add_class(SymbolLang&& node, std::uint32_t entry, Id id);
   void refresh_op_index();
   bool perform_union(Id a, Id b);
   std::size_t process_unions();

@@ -30,6 +30,7 @@ std::vector<Id> EGraph::add_dag(std::span<const GlobalSymbol> ops, const DagChil
       }
       *this = EGraph();
     }
+    if (n < Tuning::kPrefetchDagNodes) return add_new_dag_in_order(ops, children_of);
     return add_dag_in_order(ops, children_of);
   } catch (...) {
     *this = EGraph();
@@ -66,6 +67,39 @@ std::vector<Id> EGraph::add_dag_in_order(std::span<const GlobalSymbol> ops,
       children.push_back(ids[c]);
     }
     ids.push_back(add(SymbolLang(ops[i], children)));
+  }
+  return ids;
+}
+
+// An empty e-graph given a small DAG. No merge happens during a load, so
+// every id handed out stays its own root: a child needs no find, its class
+// is stored under it, and a node found present is in the class
+// its entry names. The table of a small graph sits in cache, so no slot is
+// loaded ahead. Builds what `add` would, node by node, with less work each.
+std::vector<Id> EGraph::add_new_dag_in_order(std::span<const GlobalSymbol> ops,
+                                             const DagChildren& children_of) {
+  const std::size_t n = ops.size();
+  std::vector<Id> ids;
+  ids.reserve(n);
+  reserve(n);
+  pending_.reserve(n);
+  SmallVec<Id, SymbolLang::kInlineChildren> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    children.clear();
+    for (const std::uint32_t c : children_of(i)) {
+      if (c >= i) child_after_user(i);
+      children.push_back(ids[c]);
+    }
+    SymbolLang node(ops[i], children.span());
+    const Memo::Probe probe = memo_.locate(node);
+    if (probe.index) {
+      ids.push_back(memo_.entry(*probe.index).id);
+      continue;
+    }
+    const Id id = unionfind_.make_set();
+    const std::uint32_t entry = memo_.insert_at(probe, node, id);
+    add_class(std::move(node), entry, id);
+    ids.push_back(id);
   }
   return ids;
 }

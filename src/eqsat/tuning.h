@@ -11,6 +11,10 @@ struct Tuning {
   // Loops over many nodes or classes start loading the memory that the
   // iteration this far ahead will touch.
   static constexpr std::size_t kLookahead = 16;
+  // An empty e-graph given a DAG of fewer nodes loads it without loading
+  // hash-cons slots ahead: the table fits in cache, and the lookahead would
+  // cost a hash per node.
+  static constexpr std::size_t kPrefetchDagNodes = 4096;
   // An empty e-graph given a DAG of at least this many nodes fills it on two
   // threads (EGraph::add_dag).
   static constexpr std::size_t kParallelDagNodes = 65536;

@@ -102,19 +102,24 @@ void expect_same_egraph(EGraph a, EGraph b) {
   }
 }
 
+// Loaded on two threads and on one (the small-graph path), `d` gives the ids
+// and the e-graph that adding its nodes one by one gives.
+void expect_both_paths_add_one_by_one(const Dag& d) {
+  EGraph expected;
+  const std::vector<Id> expected_ids = add_one_by_one(expected, d);
+  for (const std::size_t parallel_from : {std::size_t{1}, SIZE_MAX}) {
+    EGraph g;
+    EXPECT_EQ(g.add_dag(d.ops, d.children_of(), parallel_from), expected_ids) << parallel_from;
+    EGraph copy_of_expected;
+    add_one_by_one(copy_of_expected, d);
+    expect_same_egraph(std::move(g), std::move(copy_of_expected));
+  }
+}
+
 TEST(AddDag, BothPathsBuildWhatAddingOneByOneBuilds) {
   for (const bool repeats : {false, true}) {
     SCOPED_TRACE(repeats ? "with repeated nodes" : "all nodes different");
-    const Dag d = random_dag(repeats ? 5 : 4, repeats);
-    EGraph expected;
-    const std::vector<Id> expected_ids = add_one_by_one(expected, d);
-    for (const std::size_t parallel_from : {std::size_t{1}, SIZE_MAX}) {
-      EGraph g;
-      EXPECT_EQ(g.add_dag(d.ops, d.children_of(), parallel_from), expected_ids) << parallel_from;
-      EGraph copy_of_expected;
-      add_one_by_one(copy_of_expected, d);
-      expect_same_egraph(std::move(g), std::move(copy_of_expected));
-    }
+    expect_both_paths_add_one_by_one(random_dag(repeats ? 5 : 4, repeats));
   }
 }
 
@@ -131,6 +136,21 @@ TEST(AddDag, RepeatFoundAfterTheClassesAreDone) {
   EGraph expected;
   add_one_by_one(expected, d);
   expect_same_egraph(std::move(g), std::move(expected));
+}
+
+// Nodes with more children than a node holds inline, some repeated.
+TEST(AddDag, WideNodesLoadAsAddingOneByOne) {
+  Dag d = random_dag(9, true);
+  for (std::uint32_t i = 0; i < 60; ++i) {
+    if (i % 4 == 3) {
+      d.ops.push_back(d.ops[d.ops.size() - 2]);
+      d.children.push_back(d.children[d.children.size() - 2]);
+    } else {
+      d.ops.push_back(GlobalSymbol("h"));
+      d.children.push_back({7 * i, 11 * i + 1, 7 * i});
+    }
+  }
+  expect_both_paths_add_one_by_one(d);
 }
 
 TEST(AddDag, NonEmptyEGraphAddsInOrder) {
