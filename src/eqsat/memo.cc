@@ -6,7 +6,6 @@
 #include "base/id_table.h"
 
 namespace tessary::eqsat {
-namespace {}  // namespace
 
 // Slots are picked from the high half of the node's hash, the half its last
 // multiplication mixes best.

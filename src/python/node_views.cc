@@ -95,8 +95,7 @@ class NodeViews {
       : records_(records),
         ids_(records.size()),
         strings_(records.strings().size()),
-        named_shapes_(2 * kNamedKinds * records.strings().size()),
-        other_shapes_(2 * std::size(g_kind_names)) {}
+        shapes_(2 * std::size(g_kind_names)) {}
 
   // A new reference to the entry of node `id`; nullptr with an error set.
   PyObject* node(NodeId id, bool output) {
@@ -110,7 +109,7 @@ class NodeViews {
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     if (!set(d, g_id, Py_NewRef(id_obj)) || !set(d, g_inputs, inputs(key_.inputs.span())) ||
-        !set(d, g_params, params())) {
+        (named(key_.kind) && !set(d, g_name, string(key_.name))) || !set(d, g_params, params())) {
       return nullptr;
     }
     if (key_.kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
@@ -125,20 +124,20 @@ class NodeViews {
     return Py_XNewRef(slot.get());
   }
 
-  // The entry that every node of key_'s kind, name and mark starts
-  // from, borrowed: {"id": None, "output": <mark>, "inputs": None, "kind":
-  // <kind>, "name": <name>, "params": None}, and "descriptor": None for an
-  // external. Copying it copies its key table and the shared values as they
-  // are, so an entry is made with only its own values left to set.
+  static bool named(NodeKind kind) {
+    return kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
+  }
+
+  // The entry that every node of key_'s kind and mark starts from,
+  // borrowed: {"id": None, "output": <mark>, "inputs": None, "kind": <kind>,
+  // "name": None for a named kind and "" for the rest, "params": None}, and
+  // "descriptor": None for an external. Copying it copies its key table and
+  // the shared values as they are, so an entry is made with only its own
+  // values left to set. Shapes are not kept per name: on graphs whose names
+  // do not repeat, that would build and keep one more dict per node.
   PyObject* entry_shape(bool output) {
     const NodeKind kind = key_.kind;
-    const bool named =
-        kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
-    // A source, an op and a reduction may share a name: each has its own shape.
-    PyRef& slot = named ? named_shapes_[2 * (kNamedKinds * std::size_t{key_.name} +
-                                             static_cast<std::size_t>(kind)) +
-                                        output]
-                        : other_shapes_[2 * static_cast<std::size_t>(kind) + output];
+    PyRef& slot = shapes_[2 * static_cast<std::size_t>(kind) + output];
     if (slot) return slot.get();
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -147,7 +146,7 @@ class NodeViews {
         !set(d, g_output, Py_NewRef(output ? Py_True : Py_False)) ||
         !set(d, g_inputs, Py_NewRef(Py_None)) ||
         !set(d, g_kind, Py_XNewRef(g_kind_names[static_cast<int>(kind)].get())) ||
-        !set(d, g_name, named ? string(key_.name) : str_to_py("")) ||
+        !set(d, g_name, named(kind) ? Py_NewRef(Py_None) : str_to_py("")) ||
         !set(d, g_params, Py_NewRef(Py_None))) {
       return nullptr;
     }
@@ -217,16 +216,10 @@ class NodeViews {
     return dict.release();
   }
 
-  // The kinds with a name (source, op, reduction) are the first three.
-  static constexpr std::size_t kNamedKinds = 3;
-
   const NodeRecords& records_;
   std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
   std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
-  // Entry shapes by name, kind and mark (named kinds) or by kind and mark (the
-  // rest).
-  std::vector<PyRef> named_shapes_;
-  std::vector<PyRef> other_shapes_;
+  std::vector<PyRef> shapes_;   // entry shapes by kind and mark
   DecodedKey key_;
 };
 
