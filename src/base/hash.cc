@@ -50,9 +50,14 @@ std::uint64_t siphash(const SipKey& key, const void* data, std::size_t size) {
     for (int r = 0; r < C; ++r) s.round();
     s.v0 ^= m;
   }
+  // The tail's bytes, first byte lowest: the top of the last eight bytes
+  // when the input has that many, else the few bytes there are.
   std::uint64_t last = static_cast<std::uint64_t>(size & 0xff) << 56;
-  for (std::size_t i = full; i < size; ++i) {
-    last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
+  const std::size_t rest = size - full;
+  if (rest != 0 && size >= 8) {
+    last |= load_le64(p + size - 8) >> (64 - 8 * rest);
+  } else {
+    last |= load_short_le(p + full, rest);
   }
   s.v3 ^= last;
   for (int r = 0; r < C; ++r) s.round();

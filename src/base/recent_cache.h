@@ -92,15 +92,14 @@ class RecentCache {
   }
 
   // Whether `a` and `b` hold the same bytes. The cached texts are mostly
-  // names and keys of up to 16 bytes, which are compared in place.
+  // names and keys of up to 16 bytes, which are compared in place, a few
+  // words at a time.
   static bool same_text(std::string_view a, std::string_view b) {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     if (n < 8) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) return false;
-      }
-      return true;
+      return load_short_le(reinterpret_cast<const unsigned char*>(a.data()), n) ==
+             load_short_le(reinterpret_cast<const unsigned char*>(b.data()), n);
     }
     if (n <= 16) {
       // Two words that overlap when n < 16 cover every byte.

@@ -47,7 +47,8 @@ class Encoder {
   // kept at least as long as what is written and cut to it by finish().
   Encoder(StringPool& pool, bool insert, PackedKey& out) : pool_(pool), insert_(insert), out_(out) {
     out_.eq.resize(out_.eq.capacity());
-    p_ = reinterpret_cast<std::uint8_t*>(out_.eq.data());
+    p_ = begin();
+    end_ = p_ + out_.eq.size();
   }
 
   bool ok() const { return ok_; }
@@ -133,12 +134,15 @@ class Encoder {
   // Where the next `n` bytes go, growing the string when they do not fit;
   // the caller moves p_ past what it writes.
   std::uint8_t* room(std::size_t n) {
-    const auto used = static_cast<std::size_t>(p_ - begin());
-    if (out_.eq.size() - used < n) {
-      out_.eq.resize(std::max<std::size_t>(2 * out_.eq.size(), used + n));
-      p_ = begin() + used;
-    }
+    if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
     return p_;
+  }
+  // Makes room for `n` more bytes at p_, at least doubling the string.
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const auto used = static_cast<std::size_t>(p_ - begin());
+    out_.eq.resize(std::max<std::size_t>(2 * out_.eq.size(), used + n));
+    p_ = begin() + used;
+    end_ = begin() + out_.eq.size();
   }
 
   StringPool& pool_;
@@ -147,7 +151,8 @@ class Encoder {
   bool ok_ = true;
   std::vector<std::uint64_t> nans_;
   bool any_odd_nan_ = false;
-  std::uint8_t* p_;  // the next byte of out_.eq
+  std::uint8_t* p_;    // the next byte of out_.eq
+  std::uint8_t* end_;  // the end of out_.eq as sized now
 };
 
 // Bounds-checked reading of the bytes and varints of a record's fields.

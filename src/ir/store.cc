@@ -60,22 +60,22 @@ struct GraphStore::State {
     template <typename Key>
     NodeId find_or_append(const Key& node, PackedKey& packed, bool pooled, std::uint64_t hash) {
       const std::uint64_t count = records.size();
-      if (pooled) {
-        const auto found = index.find(
-            hash, [&](std::uint32_t id) { return eq_bytes_equal(records[id], packed.eq); });
-        if (found) return NodeId{*found};
-      } else {
+      if (!pooled) {
         (void)pack_key(node, strings, /*insert=*/true, packed);
         hash = siphash13(key, packed.eq);
       }
+      // One probe finds the key or the empty slot a new one takes. Growing
+      // the index for it changes no lookup, so it may come first.
+      const IdTable::Probe probe = index.locate(
+          hash, [&](std::uint32_t id) { return eq_bytes_equal(records[id], packed.eq); });
+      if (probe.id) return NodeId{*probe.id};
       if (count >= UINT32_MAX - 1) fault("graph store is full");
       // Grow before anything changes, so a failed allocation leaves no
-      // trace but unused arena bytes.
+      // trace but unused arena bytes and a larger index.
       reserve_one_more(records, 64);
-      index.reserve(index.size() + 1);
       std::uint8_t* dst = arena.allocate(record_size(packed));
       write_record(packed, dst);
-      index.insert(hash, static_cast<std::uint32_t>(count));
+      index.insert_at(probe, static_cast<std::uint32_t>(count));
       records.push_back(dst);
       return NodeId{count};
     }

@@ -7,27 +7,20 @@
 
 namespace tessary {
 
-void StringPool::note_lookup() const {
-  const std::size_t slots = recent_.slot_count();
-  if (slots >= StoreTuning::kRecentStringSlots) return;
-  if (++lookups_ < 2 * slots) return;
+void StringPool::count_lookup() const {
+  if (++lookups_ < 2 * recent_.slot_count()) return;
   recent_.resize(StoreTuning::kRecentStringSlots, StoreTuning::kRecentStringSlots);
 }
 
-std::optional<std::uint32_t> StringPool::find(std::string_view text) const {
-  note_lookup();
-  const std::size_t slot = recent_.slot_of(text);
-  if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
+std::optional<std::uint32_t> StringPool::find_uncached(std::string_view text,
+                                                       std::size_t slot) const {
   const auto found =
       index_.find(siphash13(key_, text), [&](std::uint32_t id) { return strings_[id] == text; });
   if (found) recent_.put(strings_[*found], slot, *found);
   return found;
 }
 
-std::uint32_t StringPool::intern(std::string_view text) {
-  note_lookup();
-  const std::size_t slot = recent_.slot_of(text);
-  if (const std::uint32_t* recent = recent_.find(text, slot)) return *recent;
+std::uint32_t StringPool::intern_uncached(std::string_view text, std::size_t slot) {
   const std::uint64_t hash = siphash13(key_, text);
   if (auto found = index_.find(hash, [&](std::uint32_t id) { return strings_[id] == text; })) {
     recent_.put(strings_[*found], slot, *found);

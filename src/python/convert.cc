@@ -1,6 +1,7 @@
 #include "python/convert.h"
 
 #include <algorithm>
+#include <climits>
 #include <iterator>
 #include <utility>
 
@@ -312,7 +313,13 @@ PyObject* str_to_py(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
+// Ids fit a signed long long (a store holds fewer than 2^32 nodes), and
+// PyLong_FromLongLong builds one-digit ints on a shorter path than the
+// unsigned form.
+PyObject* id_to_py(NodeId id) {
+  if (id > static_cast<NodeId>(LLONG_MAX)) return PyLong_FromUnsignedLongLong(id);
+  return PyLong_FromLongLong(static_cast<long long>(id));
+}
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
