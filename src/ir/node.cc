@@ -76,7 +76,7 @@ void NodeKey::append_token(std::string& out) const {
              v_);
 }
 
-NodeKey NodeKey::with_inputs(NodeIds inputs) const {
+NodeKey NodeKey::with_inputs(NodeIds inputs) const& {
   return std::visit(Overloaded{[&](const Source& k) -> NodeKey { return k; },
                                [&](const auto& k) -> NodeKey {
                                  auto copy = k;
@@ -84,6 +84,11 @@ NodeKey NodeKey::with_inputs(NodeIds inputs) const {
                                  return copy;
                                }},
                     v_);
+}
+
+NodeKey NodeKey::with_inputs(NodeIds inputs) && {
+  std::visit(Overloaded{[](Source&) {}, [&](auto& k) { k.inputs = std::move(inputs); }}, v_);
+  return std::move(*this);
 }
 
 std::optional<ParsedOpToken> parse_op_token(std::string_view text) {

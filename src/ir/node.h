@@ -123,7 +123,9 @@ class NodeKey {
   // Appends token() to `out`.
   void append_token(std::string& out) const;
   // A copy with the input sequence replaced; a Source ignores `inputs`.
-  NodeKey with_inputs(NodeIds inputs) const;
+  NodeKey with_inputs(NodeIds inputs) const&;
+  // The same, taking this key's fields instead of copying them.
+  NodeKey with_inputs(NodeIds inputs) &&;
 
   friend bool operator==(const NodeKey& a, const NodeKey& b) = default;
 

@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "base/fault.h"
+#include "base/hash.h"
+#include "base/id_table.h"
 
 namespace tessary {
 namespace {
@@ -131,13 +133,17 @@ std::vector<EngineIndex> group_maximal(const Consumers& consumers, const Flags& 
 }
 
 // Emits the groups, in order of their largest member, as new node keys.
-// `Graph` is const when the input graph is only read; for a graph given by
-// value, each stage member takes its op string from the graph instead of
-// copying it.
+// `Graph` is const when the input graph and prototypes are only read; when
+// both are given by value, each stage member takes its op string from the
+// graph, and the first boundary node of each symbol takes the prototype
+// itself instead of a copy.
 template <typename Graph>
 class Emitter {
+  static constexpr bool kConsumes = !std::is_const_v<Graph>;
+  using Symbols = std::conditional_t<kConsumes, PrototypeTable, const PrototypeTable>;
+
  public:
-  Emitter(Graph& graph, const PrototypeTable& symbols, const std::vector<EngineIndex>& group)
+  Emitter(Graph& graph, Symbols& symbols, const std::vector<EngineIndex>& group)
       : graph_(graph), symbols_(symbols), group_(group), slots_(graph.nodes.size()) {}
 
   Reduced run() {
@@ -192,7 +198,24 @@ class Emitter {
     NodeIds inputs;
     inputs.reserve(node.children.size());
     for (const EngineIndex c : node.children) inputs.push_back(emitted_id(group_[c]));
-    out_.nodes.push_back(proto->second.with_inputs(std::move(inputs)));
+    if constexpr (kConsumes) {
+      // The prototype moves into the first node of its symbol; later nodes
+      // of the symbol copy that node's key, which equals it but for inputs.
+      const auto* entry = &*proto;
+      const std::uint64_t h =
+          fx_finish(fx_mix(fx_process_seed(), reinterpret_cast<std::uintptr_t>(entry)));
+      const auto taken =
+          taken_index_.find(h, [&](std::uint32_t k) { return taken_[k].first == entry; });
+      if (taken) {
+        out_.nodes.push_back(out_.nodes[taken_[*taken].second].with_inputs(std::move(inputs)));
+      } else {
+        taken_index_.insert(h, static_cast<std::uint32_t>(taken_.size()));
+        taken_.emplace_back(entry, out_.nodes.size());
+        out_.nodes.push_back(std::move(proto->second).with_inputs(std::move(inputs)));
+      }
+    } else {
+      out_.nodes.push_back(proto->second.with_inputs(std::move(inputs)));
+    }
     ++out_.counters.boundary_nodes;
   }
 
@@ -243,14 +266,18 @@ class Emitter {
   };
 
   Graph& graph_;
-  const PrototypeTable& symbols_;
+  Symbols& symbols_;
   const std::vector<EngineIndex>& group_;
   std::vector<GroupSlot> slots_;  // by group identifier, and by node for member_pos
   Reduced out_;
+  // Prototypes already moved out, with the position of the node that took
+  // each; indexed by the entry's address.
+  std::vector<std::pair<const PrototypeTable::value_type*, std::size_t>> taken_;
+  IdTable taken_index_;
 };
 
-template <typename Graph>
-Reduced fuse(Graph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
+template <typename Graph, typename Symbols>
+Reduced fuse(Graph& graph, Symbols& symbols, bool maximal_fusion) {
   verify_engine_graph(graph);
   const Consumers consumers = collect_consumers(graph);
   const Flags flags = collect_flags(graph);
@@ -265,9 +292,10 @@ Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bo
   return fuse(graph, symbols, maximal_fusion);
 }
 
-Reduced stage_fusion(EngineGraph&& graph, const PrototypeTable& symbols, bool maximal_fusion) {
+Reduced stage_fusion(EngineGraph&& graph, PrototypeTable&& symbols, bool maximal_fusion) {
   EngineGraph consumed = std::move(graph);
-  return fuse(consumed, symbols, maximal_fusion);
+  PrototypeTable prototypes = std::move(symbols);
+  return fuse(consumed, prototypes, maximal_fusion);
 }
 
 }  // namespace tessary

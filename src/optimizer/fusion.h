@@ -13,7 +13,8 @@ namespace tessary {
 // and the counters `stages`, `reduced_nodes` and `boundary_nodes`. A boundary
 // symbol missing from `symbols` is a broken precondition and faults.
 Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion);
-// The same, moving the op strings of the graph it consumes into the stages.
-Reduced stage_fusion(EngineGraph&& graph, const PrototypeTable& symbols, bool maximal_fusion);
+// The same, moving the op strings of the graph it consumes into the stages
+// and the prototypes it consumes into the boundary nodes.
+Reduced stage_fusion(EngineGraph&& graph, PrototypeTable&& symbols, bool maximal_fusion);
 
 }  // namespace tessary

@@ -38,7 +38,7 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
   const std::size_t canonical_nodes = folded.nodes.size();
   cancel.check_now();
   // Group ops into stages and rebuild boundary nodes from their prototypes.
-  Reduced reduced = stage_fusion(std::move(folded), build.symbols, maximal_fusion);
+  Reduced reduced = stage_fusion(std::move(folded), std::move(build.symbols), maximal_fusion);
   reduced.counters.input_nodes = input_nodes;
   reduced.counters.reachable_nodes = reachable_nodes;
   reduced.counters.canonical_nodes = canonical_nodes;

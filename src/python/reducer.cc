@@ -134,15 +134,33 @@ StaticStr g_report_keys[] = {StaticStr(kReportKeys[0]), StaticStr(kReportKeys[1]
                              StaticStr(kReportKeys[4]), StaticStr(kReportKeys[5])};
 static_assert(std::size(g_report_keys) == kReportKeys.size());
 
-// The report dict, with its keys in the order of the core's report map.
-PyObject* report_to_py(const ReductionCounters& counters) {
+// A dict with the report's keys in order, each mapped to None, made once. A
+// copy of it clones the key table in one step, where inserting the keys one
+// by one into a new dict grows its table on the way.
+PyObject* report_template() {
+  static PyObject* g_template = nullptr;
+  if (g_template != nullptr) return g_template;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const std::size_t position : report_key_order()) {
     PyObject* name = g_report_keys[position].get();
-    if (name == nullptr) return nullptr;
+    if (name == nullptr || PyDict_SetItem(dict.get(), name, Py_None) < 0) return nullptr;
+  }
+  g_template = dict.release();
+  return g_template;
+}
+
+// The report dict, with its keys in the order of the core's report map.
+PyObject* report_to_py(const ReductionCounters& counters) {
+  PyObject* keys = report_template();
+  if (keys == nullptr) return nullptr;
+  PyRef dict = PyRef::steal(PyDict_Copy(keys));
+  if (!dict) return nullptr;
+  for (const std::size_t position : report_key_order()) {
     PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(report_counter(counters, position)));
-    if (!value || PyDict_SetItem(dict.get(), name, value.get()) < 0) return nullptr;
+    if (!value || PyDict_SetItem(dict.get(), g_report_keys[position].get(), value.get()) < 0) {
+      return nullptr;
+    }
   }
   return dict.release();
 }

@@ -159,6 +159,27 @@ TEST(StageFusion, GraphWithoutOpsHasNoStages) {
   expect_shape(r, 0, 3);
 }
 
+TEST(StageFusion, BoundaryNodesSharingASymbolKeepTheirOwnInputs) {
+  // The first node of a symbol takes its prototype; the later ones are
+  // rebuilt from that node's key, so each must still get its own inputs.
+  const std::string name = "a_reduction_name_longer_than_inline_text";
+  const std::vector<NodeKey> nodes = {src("s"),
+                                      src("t"),
+                                      Reduction{name, {}, {0}},
+                                      Reduction{name, {}, {1}},
+                                      op("neg", {2}),
+                                      Reduction{name, {}, {4}},
+                                      Exchange{{}, {3}},
+                                      Exchange{{}, {5}}};
+  const Reduced r = fuse(nodes, {6, 7, 3}, false);
+  EXPECT_EQ(r.nodes[2], nodes[2]);
+  EXPECT_EQ(r.nodes[3], nodes[3]);
+  EXPECT_EQ(r.nodes[5], nodes[5]);
+  EXPECT_EQ(r.nodes[6], nodes[6]);
+  EXPECT_EQ(r.nodes[7], nodes[7]);
+  expect_shape(r, 1, 7);
+}
+
 TEST(StageFusion, OpsWithoutOperandsMakeAStageWithoutInputs) {
   const std::vector<NodeKey> nodes = {op("const", {}), op("neg", {0})};
   const Reduced r = fuse(nodes, {1}, false);
