@@ -26,11 +26,8 @@ std::vector<Var> Pattern::vars() const { return pattern_vars(ast_); }
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                                std::size_t limit) const {
-  std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
-  if (substs.empty()) return std::nullopt;
   SearchMatches m(eclass, &ast_);
-  m.substs.reserve(substs.size());
-  for (Subst& s : substs) m.substs.push_back(std::move(s));
+  if (Machine().run(program_, egraph, eclass, limit, m.substs) == 0) return std::nullopt;
   return m;
 }
 
@@ -94,18 +91,22 @@ void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* set
     }
   }
   Machine machine;
-  std::vector<Subst> substs;
   std::size_t remaining = limit;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     if (k + Tuning::kLookahead < candidates.size())
       egraph.prefetch_class(candidates[k + Tuning::kLookahead]);
     const Id eclass = candidates[k];
-    const std::size_t len = machine.run(program_, egraph, eclass, remaining, substs);
-    if (len == 0) continue;
+    // The machine fills the entry in place; a class without matches gives
+    // it back.
+    SearchMatches& m = out.emplace_back(eclass, &ast_);
+    const std::size_t len = machine.run(program_, egraph, eclass, remaining, m.substs);
+    if (len == 0) {
+      out.pop_back();
+      continue;
+    }
     if (len > remaining) fault("assertion failed: len <= limit");
     remaining -= len;
-    // `substs` is scratch reused across classes.
-    SearchMatches& m = out.emplace_back(eclass, &ast_);
+    const SubstList& substs = m.substs;
     if (settle != nullptr) {
       // The class was just matched, so its nodes are at hand: mark the
       // substitutions whose instantiation it already holds (nodes are sorted
@@ -125,9 +126,6 @@ void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* set
       }
       settled->push_back(mask);
     }
-    m.substs.reserve(substs.size());
-    for (Subst& s : substs) m.substs.push_back(std::move(s));
-    substs.clear();
     if (remaining == 0) break;
   }
 }

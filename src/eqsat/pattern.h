@@ -28,12 +28,11 @@ class Applier;
 using SettledMarks = SmallVec<std::uint32_t, 4>;
 
 // The matches of a searcher within one class: at least one substitution.
-// Two substitutions live inline (a commuted pair in one class is common).
 struct SearchMatches {
   SearchMatches(Id eclass, const PatternAst* ast) : eclass(eclass), ast(ast) {}
 
   Id eclass;
-  SmallVec<Subst, 2> substs;
+  SubstList substs;
   const PatternAst* ast = nullptr;  // the searcher's term, owned by the searcher
 };
 

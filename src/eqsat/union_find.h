@@ -18,9 +18,25 @@ class UnionFind {
   std::size_t size() const { return parents_.size(); }
 
   // The root of `id` without changing anything. Faults for an id never made.
-  Id find(Id id) const;
+  Id find(Id id) const {
+    check(id);
+    while (true) {
+      const Id parent = parents_[id.index()];
+      if (parent == id) return id;
+      id = parent;
+    }
+  }
   // The root of `id`, pointing every visited element at its grandparent.
-  Id find_mut(Id id);
+  Id find_mut(Id id) {
+    check(id);
+    while (true) {
+      const Id parent = parents_[id.index()];
+      if (parent == id) return id;
+      const Id grandparent = parents_[parent.index()];
+      parents_[id.index()] = grandparent;
+      id = grandparent;
+    }
+  }
   // Whether `id` (which must exist) is its own parent.
   bool is_root(Id id) const { return parents_[id.index()] == id; }
   [[gnu::always_inline]] void prefetch(Id id) const {
@@ -32,7 +48,10 @@ class UnionFind {
   std::size_t capacity_bytes() const { return parents_.capacity() * sizeof(Id); }
 
  private:
-  void check(Id id) const;
+  void check(Id id) const {
+    if (id.index() >= parents_.size()) out_of_range(id);
+  }
+  [[noreturn, gnu::cold]] void out_of_range(Id id) const;
   std::vector<Id> parents_;
 };
 
