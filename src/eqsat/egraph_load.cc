@@ -163,7 +163,7 @@ void EGraph::fill_class_part(std::span<const GlobalSymbol> ops, const DagChildre
     EClass& eclass = classes_.push_back(EClass{});
     eclass.id_ = id;
     ++class_count_;
-    eclass.nodes_.push_back(SymbolLang(ops[i], children));
+    eclass.nodes_.push_back(SymbolLang(ops[i], children), node_pool_);
   }
 }
 

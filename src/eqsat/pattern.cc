@@ -180,11 +180,28 @@ std::vector<Id> Pattern::apply_settled(EGraph& egraph, const std::vector<SearchM
   return applied;
 }
 
-SymbolLang Pattern::instantiate_flat(const Subst& subst) const {
+Pattern::FlatPositions Pattern::flat_positions(const Subst& subst) const {
+  FlatPositions positions;
+  for (const Id c : ast_[ast_.root()].enode()->children()) {
+    const Var& v = *ast_[c].var();
+    std::uint32_t pos = 0;
+    while (pos < subst.size() && subst.at(pos).first != v) ++pos;
+    positions.push_back(pos);
+  }
+  return positions;
+}
+
+SymbolLang Pattern::instantiate_flat(const Subst& subst, const FlatPositions& positions) const {
   const SymbolLang& root = *ast_[ast_.root()].enode();
   SmallVec<Id, SymbolLang::kInlineChildren> children;
-  for (const Id c : root.children()) {
-    const Var& v = *ast_[c].var();
+  const auto root_children = root.children();
+  for (std::size_t k = 0; k < root_children.size(); ++k) {
+    const Var& v = *ast_[root_children[k]].var();
+    const std::uint32_t pos = positions[k];
+    if (pos < subst.size() && subst.at(pos).first == v) {
+      children.push_back(subst.at(pos).second);
+      continue;
+    }
     const auto id = subst.get(v);
     if (!id) fault("no substitution for variable " + std::string(v.text()));
     children.push_back(*id);
@@ -200,7 +217,8 @@ SymbolLang Pattern::instantiate_flat(const Subst& subst) const {
 std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& work) const {
   std::vector<SymbolLang> nodes;
   nodes.reserve(work.size());
-  for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst));
+  const FlatPositions positions = flat_positions(*work.front().subst);
+  for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst, positions));
   std::vector<Id> applied;
   for (std::size_t k = 0; k < work.size(); ++k) {
     if (k + 2 * Tuning::kLookahead < work.size() && !work[k + 2 * Tuning::kLookahead].settled) {

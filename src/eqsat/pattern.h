@@ -112,8 +112,14 @@ class Pattern final : public Searcher, public Applier {
     const Subst* subst;
     bool settled;  // marked settled by a search for this applier
   };
-  // The node a flat root instantiates to under `subst`.
-  SymbolLang instantiate_flat(const Subst& subst) const;
+  // Where the variable of each child of a flat root sits in `subst`; a
+  // search binds its variables in one order, so this holds for every
+  // substitution of the search that found `subst`.
+  using FlatPositions = SmallVec<std::uint32_t, SymbolLang::kInlineChildren>;
+  FlatPositions flat_positions(const Subst& subst) const;
+  // The node a flat root instantiates to under `subst`, reading each
+  // variable at its position from `positions` when it is there.
+  SymbolLang instantiate_flat(const Subst& subst, const FlatPositions& positions) const;
   std::vector<Id> apply_flat(EGraph& egraph, const std::vector<Work>& work) const;
   // Starts loading the classes applying `item` will read: its own and those
   // its variables are bound to.
