@@ -180,33 +180,36 @@ std::vector<Id> Pattern::apply_settled(EGraph& egraph, const std::vector<SearchM
   return applied;
 }
 
-Pattern::FlatPositions Pattern::flat_positions(const Subst& subst) const {
-  FlatPositions positions;
-  for (const Id c : ast_[ast_.root()].enode()->children()) {
-    const Var& v = *ast_[c].var();
+Pattern::FlatShape Pattern::flat_shape(const Subst& subst) const {
+  const SymbolLang& root = *ast_[ast_.root()].enode();
+  FlatShape shape{root.op(), {}};
+  for (const Id c : root.children()) {
+    const Var v = *ast_[c].var();
     std::uint32_t pos = 0;
     while (pos < subst.size() && subst.at(pos).first != v) ++pos;
-    positions.push_back(pos);
+    shape.children.push_back({v, pos});
   }
-  return positions;
+  return shape;
 }
 
-SymbolLang Pattern::instantiate_flat(const Subst& subst, const FlatPositions& positions) const {
-  const SymbolLang& root = *ast_[ast_.root()].enode();
-  SmallVec<Id, SymbolLang::kInlineChildren> children;
-  const auto root_children = root.children();
-  for (std::size_t k = 0; k < root_children.size(); ++k) {
-    const Var& v = *ast_[root_children[k]].var();
-    const std::uint32_t pos = positions[k];
-    if (pos < subst.size() && subst.at(pos).first == v) {
-      children.push_back(subst.at(pos).second);
-      continue;
-    }
-    const auto id = subst.get(v);
-    if (!id) fault("no substitution for variable " + std::string(v.text()));
-    children.push_back(*id);
+Id Pattern::flat_child(const FlatShape& shape, const Subst& subst, std::size_t k) {
+  const auto [v, pos] = shape.children[k];
+  if (pos < subst.size() && subst.at(pos).first == v) return subst.at(pos).second;
+  const auto id = subst.get(v);
+  if (!id) fault("no substitution for variable " + std::string(v.text()));
+  return *id;
+}
+
+SymbolLang Pattern::instantiate_flat(const FlatShape& shape, const Subst& subst) {
+  const std::size_t arity = shape.children.size();
+  if (arity <= SymbolLang::kInlineChildren) {
+    Id children[SymbolLang::kInlineChildren]{};
+    for (std::size_t k = 0; k < arity; ++k) children[k] = flat_child(shape, subst, k);
+    return SymbolLang(shape.op, std::span<const Id>(children, arity));
   }
-  return SymbolLang(root.op(), children.span());
+  std::vector<Id> children(arity);
+  for (std::size_t k = 0; k < arity; ++k) children[k] = flat_child(shape, subst, k);
+  return SymbolLang(shape.op, children);
 }
 
 // An operator over variables: each match instantiates one node, built once
@@ -215,10 +218,13 @@ SymbolLang Pattern::instantiate_flat(const Subst& subst, const FlatPositions& po
 // all still roots: their node is still in the hash-cons table under their own
 // class, so the add would find it and the union would merge nothing.
 std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& work) const {
+  const FlatShape shape = flat_shape(*work.front().subst);
+  // A settled match gets its node only if the check below needs the add.
   std::vector<SymbolLang> nodes;
   nodes.reserve(work.size());
-  const FlatPositions positions = flat_positions(*work.front().subst);
-  for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst, positions));
+  for (const Work& item : work) {
+    nodes.push_back(item.settled ? SymbolLang(shape.op) : instantiate_flat(shape, *item.subst));
+  }
   std::vector<Id> applied;
   for (std::size_t k = 0; k < work.size(); ++k) {
     if (k + 2 * Tuning::kLookahead < work.size() && !work[k + 2 * Tuning::kLookahead].settled) {
@@ -235,8 +241,12 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& wor
       // Checked now, not before the loop: an earlier union in this loop may
       // have merged a child away, and then the add would build a new form.
       bool roots = true;
-      for (const Id c : nodes[k].children()) roots = roots && egraph.find(c) == c;
+      for (std::size_t c = 0; c < shape.children.size(); ++c) {
+        const Id child = flat_child(shape, *work[k].subst, c);
+        roots = roots && egraph.find(child) == child;
+      }
       if (roots) continue;
+      nodes[k] = instantiate_flat(shape, *work[k].subst);
     }
     const Id id = egraph.add(nodes[k]);
     if (egraph.union_classes(id, work[k].eclass)) applied.push_back(id);

@@ -112,14 +112,18 @@ class Pattern final : public Searcher, public Applier {
     const Subst* subst;
     bool settled;  // marked settled by a search for this applier
   };
-  // Where the variable of each child of a flat root sits in `subst`; a
-  // search binds its variables in one order, so this holds for every
-  // substitution of the search that found `subst`.
-  using FlatPositions = SmallVec<std::uint32_t, SymbolLang::kInlineChildren>;
-  FlatPositions flat_positions(const Subst& subst) const;
-  // The node a flat root instantiates to under `subst`, reading each
-  // variable at its position from `positions` when it is there.
-  SymbolLang instantiate_flat(const Subst& subst, const FlatPositions& positions) const;
+  // A flat root's operator and, for each child, its variable and where
+  // `subst` holds it. A search binds its variables in one order, so the
+  // positions hold for every substitution of the search that found `subst`.
+  struct FlatShape {
+    GlobalSymbol op;
+    SmallVec<std::pair<Var, std::uint32_t>, SymbolLang::kInlineChildren> children;
+  };
+  FlatShape flat_shape(const Subst& subst) const;
+  // The id `subst` binds to the variable of child k.
+  static Id flat_child(const FlatShape& shape, const Subst& subst, std::size_t k);
+  // The node a flat root instantiates to under `subst`.
+  static SymbolLang instantiate_flat(const FlatShape& shape, const Subst& subst);
   std::vector<Id> apply_flat(EGraph& egraph, const std::vector<Work>& work) const;
   // Starts loading the classes applying `item` will read: its own and those
   // its variables are bound to.
