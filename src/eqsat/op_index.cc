@@ -38,7 +38,7 @@ std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
 
 void OpBuckets::add(GlobalSymbol op, std::size_t arity, Id id) {
   Bucket& bucket_of_op = buckets_[bucket(op)];
-  bucket_of_op.ids.push_back(id);
+  bucket_of_op.ids.push_back(id, id_pool_);
   for (auto& [a, count] : bucket_of_op.counts) {
     if (a == arity) {
       ++count;
@@ -78,7 +78,8 @@ void OpBuckets::mark_dirty(GlobalSymbol op) {
 
 void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
   for (std::uint32_t b : dirty_list_) {
-    SmallVec<Id, 2>& ids = buckets_[b].ids;
+    PooledList<Id>& list = buckets_[b].ids;
+    const std::span<Id> ids = list.span();
     std::size_t kept = 0;
     for (Id id : ids) {
       const Id root = unionfind.find_mut(id);
@@ -86,8 +87,8 @@ void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
       seen[root.index()] = true;
       ids[kept++] = root;
     }
-    ids.truncate(kept);
-    for (Id id : ids) seen[id.index()] = false;
+    list.truncate(kept);
+    for (Id id : list.span()) seen[id.index()] = false;
     buckets_[b].dirty = false;
   }
   dirty_list_.clear();
@@ -100,10 +101,10 @@ std::span<const Id> OpBuckets::classes_with(GlobalSymbol op) const {
 }
 
 std::size_t OpBuckets::capacity_bytes() const {
-  std::size_t bytes = table_.capacity_bytes() + buckets_.capacity() * sizeof(Bucket) +
+  std::size_t bytes = table_.capacity_bytes() + id_pool_.capacity_bytes() +
+                      buckets_.capacity() * sizeof(Bucket) +
                       dirty_list_.capacity() * sizeof(std::uint32_t);
-  for (const Bucket& bucket : buckets_)
-    bytes += bucket.ids.heap_bytes() + bucket.counts.heap_bytes();
+  for (const Bucket& bucket : buckets_) bytes += bucket.counts.heap_bytes();
   return bytes;
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,12 +25,16 @@ namespace tessary::eqsat {
 
 template <typename T>
 class BlockPool {
-  static_assert(sizeof(T) >= sizeof(void*), "a free block holds the link to the next");
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
  public:
   // Size classes: a block of class k holds 2^k elements.
   static constexpr std::uint32_t kClasses = 32;
+  // The smallest class whose blocks can hold the link to the next free
+  // block. A list asks for two elements or more, which covers any T of at
+  // least four bytes.
+  static constexpr std::uint32_t kSmallestClass = sizeof(T) >= sizeof(void*) ? 0 : 1;
+  static_assert((sizeof(T) << kSmallestClass) >= sizeof(void*));
 
   BlockPool() = default;
   BlockPool(BlockPool&& other) noexcept { take(other); }
@@ -47,6 +52,7 @@ class BlockPool {
   // Uninitialized storage for 2^size_class elements.
   T* allocate(std::uint32_t size_class) {
     if (size_class >= kClasses) fault("pooled list is full");
+    if (size_class < kSmallestClass) fault("pooled block too small to recycle");
     if (void* block = free_[size_class]) {
       std::memcpy(&free_[size_class], block, sizeof(void*));
       return static_cast<T*>(block);
@@ -190,9 +196,13 @@ class PooledList {
     if (!is_inline()) pool.deallocate(heap_, size_class_);
     size_class_ = kInline;
   }
+  // Touches no storage when T needs no destructor, so a list of such
+  // elements may outlive its pool as long as it is not used.
   void destroy_elements() noexcept {
-    T* d = data();
-    for (std::uint32_t i = 0; i < size_; ++i) d[i].~T();
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      T* d = data();
+      for (std::uint32_t i = 0; i < size_; ++i) d[i].~T();
+    }
     size_ = 0;
   }
   void take(PooledList& other) noexcept {

@@ -124,5 +124,25 @@ TEST(PooledList, GrowsMergesAndReusesFreedBlocks) {
   EXPECT_GT(other.capacity_bytes(), 5000 * sizeof(SymbolLang));
 }
 
+TEST(PooledList, FourByteElementsRecycleBlocksOfTwo) {
+  BlockPool<Id> pool;
+  PooledList<Id> a;
+  for (std::uint32_t i = 0; i < 3; ++i) a.push_back(Id(i), pool);
+  const Id* four = a.span().data();
+  PooledList<Id> b;
+  b.push_back(Id(7), pool);
+  b.push_back(Id(8), pool);
+  const Id* two = b.span().data();
+  a.append(std::move(b), pool);  // b's block of two goes back to the pool
+  ASSERT_EQ(a.size(), 5u);
+  EXPECT_EQ(a.span()[4], Id(8));
+  EXPECT_NE(a.span().data(), four);
+  PooledList<Id> c;
+  c.push_back(Id(1), pool);
+  c.push_back(Id(2), pool);
+  EXPECT_EQ(c.span().data(), two);
+  EXPECT_EQ(c.span()[1], Id(2));
+}
+
 }  // namespace
 }  // namespace tessary::eqsat
