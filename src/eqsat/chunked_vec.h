@@ -63,14 +63,18 @@ class ChunkedVec {
 
   // Blocks hold raw storage: an element is constructed when it is appended,
   // never before.
-  T& push_back(T value) {
+  T& push_back(T value) { return emplace_back(std::move(value)); }
+  // List-initializes an element at the end in place from `args` (which must
+  // not refer into this sequence) and returns it.
+  template <typename... Args>
+  T& emplace_back(Args&&... args) {
     const Where w = locate(size_);
     if (w.block == blocks_.size()) {
       blocks_.reserve(blocks_.size() + 1);
       blocks_.push_back(std::allocator<T>().allocate(block_size(w.block)));
       capacity_ += block_size(w.block);
     }
-    T* slot = ::new (blocks_[w.block] + w.offset) T(std::move(value));
+    T* slot = ::new (blocks_[w.block] + w.offset) T{std::forward<Args>(args)...};
     ++size_;
     return *slot;
   }

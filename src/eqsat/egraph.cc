@@ -25,7 +25,7 @@ EGraph& EGraph::operator=(EGraph&& other) noexcept {
 void EGraph::append_parent(EClass& eclass, std::uint32_t entry, Id id) {
   if (parent_cells_.size() >= kNone) fault("e-graph parent list is full");
   const auto cell = static_cast<std::uint32_t>(parent_cells_.size());
-  parent_cells_.push_back(ParentCell{entry, id, eclass.parent_head_});
+  parent_cells_.emplace_back(entry, id, eclass.parent_head_);
   eclass.parent_head_ = cell;
   if (eclass.parent_tail_ == kNone) eclass.parent_tail_ = cell;
   ++eclass.parent_count_;
@@ -60,7 +60,7 @@ void EGraph::add_class(SymbolLang&& node, std::uint32_t entry, Id id) {
   for (Id child : node.children()) append_parent(*class_mut(child), entry, id);
   pending_.push_back(Pending{entry, id});
 
-  EClass& eclass = classes_.push_back(EClass{});
+  EClass& eclass = classes_.emplace_back();
   eclass.id_ = id;
   ++class_count_;
   op_buckets_.add(node.op(), node.arity(), id);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 #include <type_traits>
@@ -88,13 +89,13 @@ class BlockPool {
   }
   std::byte* new_chunk(std::size_t bytes) {
     chunks_.reserve(chunks_.size() + 1);
-    auto* chunk = static_cast<std::byte*>(::operator new(bytes));
+    std::byte* chunk = std::allocator<std::byte>().allocate(bytes);
     chunks_.emplace_back(chunk, bytes);
     chunk_bytes_ += bytes;
     return chunk;
   }
   void release() noexcept {
-    for (const auto& [chunk, bytes] : chunks_) ::operator delete(chunk, bytes);
+    for (const auto& [chunk, bytes] : chunks_) std::allocator<std::byte>().deallocate(chunk, bytes);
     chunks_.clear();
     free_.fill(nullptr);
     cursor_ = end_ = nullptr;

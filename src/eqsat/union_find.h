@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "eqsat/id.h"
@@ -12,7 +13,12 @@ namespace tessary::eqsat {
 class UnionFind {
  public:
   // Appends a new singleton set; its index is the new id.
-  Id make_set();
+  Id make_set() {
+    if (parents_.size() >= kFull) full();
+    const Id id(static_cast<std::uint32_t>(parents_.size()));
+    parents_.push_back(id);
+    return id;
+  }
   // Makes room for `count` ids in all.
   void reserve(std::size_t count) { parents_.reserve(count); }
   std::size_t size() const { return parents_.size(); }
@@ -52,6 +58,8 @@ class UnionFind {
     if (id.index() >= parents_.size()) out_of_range(id);
   }
   [[noreturn, gnu::cold]] void out_of_range(Id id) const;
+  [[noreturn, gnu::cold]] static void full();
+  static constexpr std::size_t kFull = UINT32_MAX;  // ids are 32-bit
   std::vector<Id> parents_;
 };
 
