@@ -22,17 +22,18 @@ std::optional<std::uint32_t> OpBuckets::find_bucket(GlobalSymbol op) const {
 }
 
 std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
-  std::uint32_t b;
-  if (const auto found = find_bucket(op)) {
-    b = *found;
-  } else {
-    b = static_cast<std::uint32_t>(buckets_.size());
-    if (buckets_.empty()) buckets_.reserve(16);
-    buckets_.push_back(Bucket{op, {}, {}, false});
-    table_.insert(op_hash(seed_, op), b);
-  }
+  const auto found = find_bucket(op);
+  const std::uint32_t b = found ? *found : new_bucket(op);
   last_op_ = op;
   last_bucket_ = b;
+  return b;
+}
+
+std::uint32_t OpBuckets::new_bucket(GlobalSymbol op) {
+  const auto b = static_cast<std::uint32_t>(buckets_.size());
+  if (buckets_.empty()) buckets_.reserve(16);
+  buckets_.push_back(Bucket{op, {}, {}, false});
+  table_.insert(op_hash(seed_, op), b);
   return b;
 }
 
@@ -45,6 +46,10 @@ void OpBuckets::add(GlobalSymbol op, std::size_t arity, Id id) {
       return;
     }
   }
+  add_arity(bucket_of_op, arity);
+}
+
+void OpBuckets::add_arity(Bucket& bucket_of_op, std::size_t arity) {
   bucket_of_op.counts.push_back({arity, 1});
 }
 

@@ -53,6 +53,9 @@ class OpBuckets {
 
   std::optional<std::uint32_t> find_bucket(GlobalSymbol op) const;
   std::uint32_t bucket(GlobalSymbol op);
+  // The rare paths of `add`, out of line so that the common one stays short.
+  [[gnu::noinline]] std::uint32_t new_bucket(GlobalSymbol op);
+  [[gnu::noinline]] static void add_arity(Bucket& bucket_of_op, std::size_t arity);
 
   std::uint64_t seed_ = fx_process_seed();  // read once here, not per lookup
   IdTable table_;                           // op hash -> bucket
