@@ -91,6 +91,15 @@ class SmallVec {
     ::new (data() + size_) T(std::move(value));
     ++size_;
   }
+  // Constructs an element at the end in place and returns it; `args` must
+  // not refer into this vector.
+  template <typename... Args>
+  T& emplace_back(Args&&... args) {
+    if (size_ == cap_) grow(static_cast<std::size_t>(cap_) * 2);
+    T* slot = ::new (data() + size_) T(std::forward<Args>(args)...);
+    ++size_;
+    return *slot;
+  }
   // Destroys the elements from `new_size` on.
   void truncate(std::size_t new_size) {
     T* d = data();

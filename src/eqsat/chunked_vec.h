@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tessary::eqsat {
@@ -15,6 +18,23 @@ namespace tessary::eqsat {
 template <typename T>
 class ChunkedVec {
  public:
+  ChunkedVec() = default;
+  ChunkedVec(ChunkedVec&& other) noexcept
+      : blocks_(std::move(other.blocks_)), size_(other.size_), capacity_(other.capacity_) {
+    other.forget();
+  }
+  ChunkedVec& operator=(ChunkedVec&& other) noexcept {
+    if (this != &other) {
+      release();
+      blocks_ = std::move(other.blocks_);
+      size_ = other.size_;
+      capacity_ = other.capacity_;
+      other.forget();
+    }
+    return *this;
+  }
+  ~ChunkedVec() { release(); }
+
   static constexpr std::size_t kFirstBits = 4;   // block 0 and 1 hold 16 each
   static constexpr std::size_t kLargeBits = 14;  // blocks stop growing at 2^14
   // Elements held by the doubling blocks: 2^kLargeBits * 2.
@@ -37,20 +57,26 @@ class ChunkedVec {
   // deletes it.
   [[gnu::always_inline]] void prefetch(std::size_t i) const {
     const Where w = locate(i);
-    const T* p = blocks_[w.block].get() + w.offset;
+    const T* p = blocks_[w.block] + w.offset;
     __builtin_prefetch(p);
   }
 
-  T& push_back(T value) {
+  // Blocks hold raw storage: an element is constructed when it is appended,
+  // never before.
+  T& push_back(T value) { return emplace_back(std::move(value)); }
+  // List-initializes an element at the end in place from `args` (which must
+  // not refer into this sequence) and returns it.
+  template <typename... Args>
+  T& emplace_back(Args&&... args) {
     const Where w = locate(size_);
     if (w.block == blocks_.size()) {
-      blocks_.push_back(std::make_unique<T[]>(block_size(w.block)));
+      blocks_.reserve(blocks_.size() + 1);
+      blocks_.push_back(std::allocator<T>().allocate(block_size(w.block)));
       capacity_ += block_size(w.block);
     }
-    T& slot = blocks_[w.block][w.offset];
-    slot = std::move(value);
+    T* slot = ::new (blocks_[w.block] + w.offset) T{std::forward<Args>(args)...};
     ++size_;
-    return slot;
+    return *slot;
   }
   std::size_t capacity_bytes() const {
     return capacity_ * sizeof(T) + blocks_.capacity() * sizeof(void*);
@@ -78,7 +104,27 @@ class ChunkedVec {
     return {kDoublingBlocks + (rest >> kLargeBits), rest & ((std::size_t{1} << kLargeBits) - 1)};
   }
 
-  std::vector<std::unique_ptr<T[]>> blocks_;
+  // Destroys the elements and frees the blocks.
+  void release() noexcept {
+    std::size_t left = size_;
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      const std::size_t count = block_size(b);
+      if constexpr (!std::is_trivially_destructible_v<T>) {
+        const std::size_t used = left < count ? left : count;
+        for (std::size_t i = 0; i < used; ++i) blocks_[b][i].~T();
+      }
+      left = left < count ? 0 : left - count;
+      std::allocator<T>().deallocate(blocks_[b], count);
+    }
+    forget();
+  }
+  void forget() noexcept {
+    blocks_.clear();
+    size_ = 0;
+    capacity_ = 0;
+  }
+
+  std::vector<T*> blocks_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };

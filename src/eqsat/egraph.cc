@@ -10,22 +10,22 @@
 #include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
-namespace {
+void EGraph::invalid_id(Id id) { fault("Invalid id " + to_string(id)); }
 
-[[noreturn]] void invalid_id(Id id) { fault("Invalid id " + to_string(id)); }
-
-}  // namespace
-
-const EClass& EGraph::operator[](Id id) const {
-  const EClass* eclass = class_at(find(id));
-  if (eclass == nullptr) invalid_id(id);
-  return *eclass;
+EGraph& EGraph::operator=(EGraph&& other) noexcept {
+  // Member by member, the node pool would go before the classes whose lists
+  // it holds; destroying this e-graph whole keeps the order right.
+  if (this != &other) {
+    this->~EGraph();
+    ::new (this) EGraph(std::move(other));
+  }
+  return *this;
 }
 
 void EGraph::append_parent(EClass& eclass, std::uint32_t entry, Id id) {
   if (parent_cells_.size() >= kNone) fault("e-graph parent list is full");
   const auto cell = static_cast<std::uint32_t>(parent_cells_.size());
-  parent_cells_.push_back(ParentCell{entry, id, eclass.parent_head_});
+  parent_cells_.emplace_back(entry, id, eclass.parent_head_);
   eclass.parent_head_ = cell;
   if (eclass.parent_tail_ == kNone) eclass.parent_tail_ = cell;
   ++eclass.parent_count_;
@@ -60,11 +60,11 @@ void EGraph::add_class(SymbolLang&& node, std::uint32_t entry, Id id) {
   for (Id child : node.children()) append_parent(*class_mut(child), entry, id);
   pending_.push_back(Pending{entry, id});
 
-  EClass& eclass = classes_.push_back(EClass{});
+  EClass& eclass = classes_.emplace_back();
   eclass.id_ = id;
   ++class_count_;
   op_buckets_.add(node.op(), node.arity(), id);
-  eclass.nodes_.push_back(std::move(node));
+  eclass.nodes_.push_back(std::move(node), node_pool_);
   clean_ = false;
 }
 
@@ -103,8 +103,11 @@ bool EGraph::perform_union(Id a, Id b) {
   unionfind_.set_parent(absorbed, root);
   merged_since_rebuild_ = true;
   EClass& kept = *class_mut(root);
-  EClass removed = std::move(*class_mut(absorbed));
-  classes_[absorbed.index()] = EClass{};
+  EClass& absorbed_record = *class_mut(absorbed);
+  EClass removed = std::move(absorbed_record);
+  absorbed_record.id_ = Id{EClass::kNone};
+  absorbed_record.parent_head_ = absorbed_record.parent_tail_ = EClass::kNone;
+  absorbed_record.parent_count_ = 0;
   --class_count_;
 
   // The removed class's entries in creation order: walk newest-first, then reverse.
@@ -113,14 +116,14 @@ bool EGraph::perform_union(Id a, Id b) {
     pending_.push_back(Pending{parent_cells_[c].entry, parent_cells_[c].id});
   }
   std::reverse(pending_.begin() + static_cast<std::ptrdiff_t>(first_new), pending_.end());
-  for (const SymbolLang& n : removed.nodes_) op_buckets_.mark_dirty(n.op());
+  for (const SymbolLang& n : removed.nodes_.span()) op_buckets_.mark_dirty(n.op());
 
   // Concatenate onto the longer node list; on equal lengths the root's stays first.
   if (kept.nodes_.size() < removed.nodes_.size()) {
-    removed.nodes_.append(std::move(kept.nodes_));
-    kept.nodes_ = std::move(removed.nodes_);
+    removed.nodes_.append(std::move(kept.nodes_), node_pool_);
+    kept.nodes_.take_over(std::move(removed.nodes_), node_pool_);
   } else {
-    kept.nodes_.append(std::move(removed.nodes_));
+    kept.nodes_.append(std::move(removed.nodes_), node_pool_);
   }
   // The parent lists by the same rule, relinking in constant time. Lists run
   // newest first, so "a then b" is b's cells followed by a's.
@@ -210,7 +213,7 @@ void EGraph::rebuild_classes() {
       if (k + Tuning::kLookahead < end) classes_.prefetch(roots[k + Tuning::kLookahead].index());
       EClass* eclass = class_mut(roots[k]);
       if (eclass == nullptr) continue;
-      auto& nodes = eclass->nodes_;
+      const std::span<SymbolLang> nodes = eclass->nodes_.span();
       for (SymbolLang& node : nodes) {
         for (Id& child : node.children_mut()) child = unionfind_.find(child);
       }
@@ -219,7 +222,7 @@ void EGraph::rebuild_classes() {
         for (std::size_t i = 1; i < nodes.size(); ++i) {
           if (nodes[i] == nodes[i - 1]) dropped.emplace_back(nodes[i].op(), nodes[i].arity());
         }
-        nodes.truncate(
+        eclass->nodes_.truncate(
             static_cast<std::size_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
       }
     }
@@ -282,11 +285,10 @@ EGraphMemory EGraph::memory_usage() const {
     const SymbolLang& n = memo_.entry(i).node;
     if (n.arity() > SymbolLang::kInlineChildren) m.memo += n.arity() * sizeof(Id);
   }
-  m.classes = classes_.capacity_bytes();
+  m.classes = classes_.capacity_bytes() + node_pool_.capacity_bytes();
   for (std::size_t i = 0; i < classes_.size(); ++i) {
     const EClass& c = classes_[i];
-    m.classes += c.nodes_.heap_bytes();
-    for (const SymbolLang& n : c.nodes_) {
+    for (const SymbolLang& n : c.nodes_.span()) {
       if (n.arity() > SymbolLang::kInlineChildren) m.classes += n.arity() * sizeof(Id);
     }
   }

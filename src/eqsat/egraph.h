@@ -17,6 +17,7 @@
 #include "eqsat/id.h"
 #include "eqsat/memo.h"
 #include "eqsat/op_index.h"
+#include "eqsat/pooled_list.h"
 #include "eqsat/tuning.h"
 #include "eqsat/union_find.h"
 
@@ -26,7 +27,6 @@ class EClass {
  public:
   EClass() = default;
   EClass(EClass&&) noexcept = default;
-  EClass& operator=(EClass&&) noexcept = default;
 
   // The class's own id, always the root of its union-find set.
   Id id() const { return id_; }
@@ -40,8 +40,8 @@ class EClass {
   friend class EGraph;
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
-  SmallVec<SymbolLang, 1> nodes_;
-  Id id_{kNone};  // kNone marks an id whose class was merged away
+  PooledList<SymbolLang> nodes_;  // storage from the e-graph's node pool
+  Id id_{kNone};                  // kNone marks an id whose class was merged away
   // The parent entries: a list threaded through the e-graph's parent cells,
   // newest first, so adding an entry touches no older cell and a merge
   // concatenates two lists in constant time.
@@ -65,7 +65,7 @@ class EGraph {
  public:
   EGraph() = default;
   EGraph(EGraph&&) noexcept = default;
-  EGraph& operator=(EGraph&&) noexcept = default;
+  EGraph& operator=(EGraph&& other) noexcept;
 
   // Adds an e-node whose children are ids of this e-graph and returns the
   // canonical id of its class. An e-node already present returns its class
@@ -105,7 +105,11 @@ class EGraph {
   void set_parallel_rebuild_classes(std::size_t classes) { parallel_rebuild_classes_ = classes; }
 
   // The class of `id`'s root. Faults with "Invalid id {id}" if none is stored.
-  const EClass& operator[](Id id) const;
+  const EClass& operator[](Id id) const {
+    const EClass* eclass = class_at(find(id));
+    if (eclass == nullptr) invalid_id(id);
+    return *eclass;
+  }
   // The class stored under root `id`, or null.
   const EClass* class_at(Id id) const {
     if (id.index() >= classes_.size()) return nullptr;
@@ -176,6 +180,7 @@ class EGraph {
     Id id;
   };
 
+  [[noreturn, gnu::cold]] static void invalid_id(Id id);
   EClass* class_mut(Id root) { return const_cast<EClass*>(class_at(root)); }
   std::vector<Id> add_dag_in_order(std::span<const GlobalSymbol> ops,
                                    const DagChildren& children_of);
@@ -208,6 +213,9 @@ class EGraph {
   UnionFind unionfind_;
   std::vector<Pending> pending_;  // a stack: last in, first out
   Memo memo_;
+  // Storage of the class node lists longer than one node. Declared before
+  // the classes, so that they are destroyed first.
+  BlockPool<SymbolLang> node_pool_;
   ChunkedVec<EClass> classes_;  // by id; merged-away ids keep an empty record
   std::size_t class_count_ = 0;
   ChunkedVec<ParentCell> parent_cells_;

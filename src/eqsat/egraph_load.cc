@@ -160,10 +160,10 @@ void EGraph::fill_class_part(std::span<const GlobalSymbol> ops, const DagChildre
     const Id id = unionfind_.make_set();
     const auto entry = static_cast<std::uint32_t>(i);
     for (const Id child : children) append_parent(*class_mut(child), entry, id);
-    EClass& eclass = classes_.push_back(EClass{});
+    EClass& eclass = classes_.emplace_back();
     eclass.id_ = id;
     ++class_count_;
-    eclass.nodes_.push_back(SymbolLang(ops[i], children));
+    eclass.nodes_.push_back(SymbolLang(ops[i], children), node_pool_);
   }
 }
 

@@ -8,65 +8,14 @@
 
 namespace tessary::eqsat {
 
-SymbolLang::SymbolLang(GlobalSymbol op, std::span<const Id> children)
-    : op_(op), arity_(static_cast<std::uint32_t>(children.size())), inline_{} {
-  if (arity_ > kInlineChildren) {
-    heap_ = new Id[arity_];
-    std::copy(children.begin(), children.end(), heap_);
-    return;
-  }
-  // Nearly every node lands here: one or two ids, copied one by one rather
-  // than through a call to memcpy.
-  static_assert(kInlineChildren == 2);
-  if (arity_ > 0) inline_[0] = children[0];
-  if (arity_ > 1) inline_[1] = children[1];
+void SymbolLang::copy_to_heap(std::span<const Id> children) {
+  heap_ = new Id[arity_];
+  std::copy(children.begin(), children.end(), heap_);
 }
 
-SymbolLang::SymbolLang(const SymbolLang& other) : SymbolLang(other.op_, other.children()) {}
-
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
-  if (arity_ > kInlineChildren) {
-    heap_ = other.heap_;
-    other.arity_ = 0;  // the moved-from node is a leaf and owns nothing
-  } else {
-    inline_[0] = other.inline_[0];
-    inline_[1] = other.inline_[1];
-  }
-}
-
-SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
-  if (this != &other) *this = SymbolLang(other);
-  return *this;
-}
-
-SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
-  if (this != &other) {
-    release();
-    op_ = other.op_;
-    arity_ = other.arity_;
-    if (arity_ > kInlineChildren) {
-      heap_ = other.heap_;
-      other.arity_ = 0;
-    } else {
-      inline_[0] = other.inline_[0];
-      inline_[1] = other.inline_[1];
-    }
-  }
-  return *this;
-}
-
-std::uint64_t SymbolLang::hash(std::uint64_t seed) const {
-  std::uint64_t h = fx_mix(seed, op_.value());
-  h = fx_mix(h, arity_);
-  for (Id c : children()) h = fx_mix(h, c.value());
-  return fx_finish(h);
-}
-
-bool operator==(const SymbolLang& a, const SymbolLang& b) {
-  if (a.op_ != b.op_ || a.arity_ != b.arity_) return false;
+bool SymbolLang::equal_heap_children(const SymbolLang& a, const SymbolLang& b) {
   const auto ac = a.children();
-  const auto bc = b.children();
-  return std::equal(ac.begin(), ac.end(), bc.begin());
+  return std::equal(ac.begin(), ac.end(), b.children().begin());
 }
 
 std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) {

@@ -161,7 +161,7 @@ class Compiler {
 }  // namespace
 
 std::size_t Machine::run(const Program& program, const EGraph& egraph, Id eclass, std::size_t limit,
-                         std::vector<Subst>& out) {
+                         SubstList& out) {
   if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
   if (limit == 0) return 0;
   const auto& code = program.instructions;
@@ -177,9 +177,8 @@ std::size_t Machine::run(const Program& program, const EGraph& egraph, Id eclass
   while (true) {
     bool failed = false;
     if (pc == code.size()) {
-      Subst subst;
-      for (const auto& [var, reg] : program.subst) subst.insert(var, regs_[reg]);
-      out.push_back(std::move(subst));
+      Subst& subst = out.emplace_back();
+      for (const auto& [var, reg] : program.subst) subst.push_unbound(var, regs_[reg]);
       // The limit stops this class's whole search at once.
       if (++found == limit) return found;
       failed = true;
@@ -196,18 +195,17 @@ std::size_t Machine::run(const Program& program, const EGraph& egraph, Id eclass
 // the general loop would produce them.
 std::size_t Machine::run_single_bind(const Program& program, const instr::Bind& bind,
                                      const EGraph& egraph, Id eclass, std::size_t limit,
-                                     std::vector<Subst>& out) {
+                                     SubstList& out) {
   std::size_t found = 0;
   for (const SymbolLang& node : egraph[eclass].nodes()) {
     if (!node.matches(bind.node)) continue;
     const auto children = node.children();
-    Subst subst;
+    Subst& subst = out.emplace_back();
     for (const auto& [var, reg] : program.subst) {
       if (reg < bind.out || reg - bind.out >= children.size())
         fault("variable register out of range");
-      subst.insert(var, children[reg - bind.out]);
+      subst.push_unbound(var, children[reg - bind.out]);
     }
-    out.push_back(std::move(subst));
     if (++found == limit) break;
   }
   return found;
@@ -287,8 +285,11 @@ Program compile_from_pat(const PatternAst& ast) { return Compiler(ast).compile()
 
 std::vector<Subst> Program::run_with_limit(const EGraph& egraph, Id eclass,
                                            std::size_t limit) const {
+  SubstList found;
+  Machine().run(*this, egraph, eclass, limit, found);
   std::vector<Subst> out;
-  Machine().run(*this, egraph, eclass, limit, out);
+  out.reserve(found.size());
+  for (Subst& s : found) out.push_back(std::move(s));
   return out;
 }
 

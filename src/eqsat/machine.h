@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/small_vec.h"
 #include "eqsat/egraph.h"
 #include "eqsat/enode.h"
 #include "eqsat/id.h"
@@ -57,6 +58,10 @@ struct Scan {
 
 using Instruction = std::variant<instr::Bind, instr::Compare, instr::Lookup, instr::Scan>;
 
+// The substitutions found in one class; two live inline (a commuted pair in
+// one class is common).
+using SubstList = SmallVec<Subst, 2>;
+
 struct Program {
   std::vector<Instruction> instructions;
   // Where each variable ends up, in order of first binding.
@@ -74,7 +79,7 @@ class Machine {
   // Appends the substitutions of `program` in class `eclass` to `out`, at most
   // `limit` of them; returns how many it appended. The e-graph must be clean.
   std::size_t run(const Program& program, const EGraph& egraph, Id eclass, std::size_t limit,
-                  std::vector<Subst>& out);
+                  SubstList& out);
 
  private:
   // An open choice: the Bind or Scan at `pc` and the next alternative to try.
@@ -84,7 +89,7 @@ class Machine {
     Id eclass;
   };
   std::size_t run_single_bind(const Program& program, const instr::Bind& bind, const EGraph& egraph,
-                              Id eclass, std::size_t limit, std::vector<Subst>& out);
+                              Id eclass, std::size_t limit, SubstList& out);
   bool step(const Program& program, const EGraph& egraph, std::size_t& pc);
   bool lookup_term(const EGraph& egraph, const instr::Lookup& lookup);
   bool backtrack(const Program& program, const EGraph& egraph, std::size_t& pc);

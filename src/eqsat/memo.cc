@@ -30,7 +30,7 @@ Memo::Probe Memo::locate(const SymbolLang& node) {
 
 std::uint32_t Memo::insert_at(const Probe& p, const SymbolLang& node, Id id) {
   if (entries_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) fault("memo is full");
-  entries_.push_back(Entry{node, id});
+  entries_.emplace_back(node, id);
   const auto index = static_cast<std::uint32_t>(entries_.size() - 1);
   index_.insert_at(p.slot, index);
   return index;

@@ -22,29 +22,34 @@ std::optional<std::uint32_t> OpBuckets::find_bucket(GlobalSymbol op) const {
 }
 
 std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
-  std::uint32_t b;
-  if (const auto found = find_bucket(op)) {
-    b = *found;
-  } else {
-    b = static_cast<std::uint32_t>(buckets_.size());
-    if (buckets_.empty()) buckets_.reserve(16);
-    buckets_.push_back(Bucket{op, {}, {}, false});
-    table_.insert(op_hash(seed_, op), b);
-  }
+  const auto found = find_bucket(op);
+  const std::uint32_t b = found ? *found : new_bucket(op);
   last_op_ = op;
   last_bucket_ = b;
   return b;
 }
 
+std::uint32_t OpBuckets::new_bucket(GlobalSymbol op) {
+  const auto b = static_cast<std::uint32_t>(buckets_.size());
+  if (buckets_.empty()) buckets_.reserve(16);
+  buckets_.push_back(Bucket{op, {}, {}, false});
+  table_.insert(op_hash(seed_, op), b);
+  return b;
+}
+
 void OpBuckets::add(GlobalSymbol op, std::size_t arity, Id id) {
   Bucket& bucket_of_op = buckets_[bucket(op)];
-  bucket_of_op.ids.push_back(id);
+  bucket_of_op.ids.push_back(id, id_pool_);
   for (auto& [a, count] : bucket_of_op.counts) {
     if (a == arity) {
       ++count;
       return;
     }
   }
+  add_arity(bucket_of_op, arity);
+}
+
+void OpBuckets::add_arity(Bucket& bucket_of_op, std::size_t arity) {
   bucket_of_op.counts.push_back({arity, 1});
 }
 
@@ -78,7 +83,8 @@ void OpBuckets::mark_dirty(GlobalSymbol op) {
 
 void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
   for (std::uint32_t b : dirty_list_) {
-    SmallVec<Id, 2>& ids = buckets_[b].ids;
+    PooledList<Id>& list = buckets_[b].ids;
+    const std::span<Id> ids = list.span();
     std::size_t kept = 0;
     for (Id id : ids) {
       const Id root = unionfind.find_mut(id);
@@ -86,8 +92,8 @@ void OpBuckets::canonicalize(UnionFind& unionfind, std::vector<bool>& seen) {
       seen[root.index()] = true;
       ids[kept++] = root;
     }
-    ids.truncate(kept);
-    for (Id id : ids) seen[id.index()] = false;
+    list.truncate(kept);
+    for (Id id : list.span()) seen[id.index()] = false;
     buckets_[b].dirty = false;
   }
   dirty_list_.clear();
@@ -100,10 +106,10 @@ std::span<const Id> OpBuckets::classes_with(GlobalSymbol op) const {
 }
 
 std::size_t OpBuckets::capacity_bytes() const {
-  std::size_t bytes = table_.capacity_bytes() + buckets_.capacity() * sizeof(Bucket) +
+  std::size_t bytes = table_.capacity_bytes() + id_pool_.capacity_bytes() +
+                      buckets_.capacity() * sizeof(Bucket) +
                       dirty_list_.capacity() * sizeof(std::uint32_t);
-  for (const Bucket& bucket : buckets_)
-    bytes += bucket.ids.heap_bytes() + bucket.counts.heap_bytes();
+  for (const Bucket& bucket : buckets_) bytes += bucket.counts.heap_bytes();
   return bytes;
 }
 

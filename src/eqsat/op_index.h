@@ -15,6 +15,7 @@
 #include "base/id_table.h"
 #include "base/small_vec.h"
 #include "eqsat/id.h"
+#include "eqsat/pooled_list.h"
 #include "eqsat/symbol.h"
 #include "eqsat/union_find.h"
 
@@ -40,21 +41,28 @@ class OpBuckets {
   std::size_t capacity_bytes() const;
 
  private:
-  // One operator's record. Most operators of a small graph name a class or
-  // two and have one arity, so both lists start inline.
+  // One operator's record. Most operators of a small graph name one class
+  // and have one arity, so both lists start inline; longer class lists take
+  // their storage from the pool.
   struct Bucket {
     GlobalSymbol op;
-    SmallVec<Id, 2> ids;
+    PooledList<Id> ids;
     SmallVec<std::pair<std::size_t, std::uint64_t>, 1> counts;  // (arity, node count)
     bool dirty = false;
   };
 
   std::optional<std::uint32_t> find_bucket(GlobalSymbol op) const;
   std::uint32_t bucket(GlobalSymbol op);
+  // The rare paths of `add`, out of line so that the common one stays short.
+  [[gnu::noinline]] std::uint32_t new_bucket(GlobalSymbol op);
+  [[gnu::noinline]] static void add_arity(Bucket& bucket_of_op, std::size_t arity);
 
   std::uint64_t seed_ = fx_process_seed();  // read once here, not per lookup
   IdTable table_;                           // op hash -> bucket
-  std::vector<Bucket> buckets_;             // by bucket
+  // Storage of the class lists. Ids need no destructor, so the buckets may
+  // go after it (as they do when OpBuckets is assigned to).
+  BlockPool<Id> id_pool_;
+  std::vector<Bucket> buckets_;  // by bucket
   std::vector<std::uint32_t> dirty_list_;
   GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
   std::uint32_t last_bucket_ = 0;

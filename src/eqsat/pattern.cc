@@ -26,11 +26,8 @@ std::vector<Var> Pattern::vars() const { return pattern_vars(ast_); }
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                                std::size_t limit) const {
-  std::vector<Subst> substs = program_.run_with_limit(egraph, eclass, limit);
-  if (substs.empty()) return std::nullopt;
   SearchMatches m(eclass, &ast_);
-  m.substs.reserve(substs.size());
-  for (Subst& s : substs) m.substs.push_back(std::move(s));
+  if (Machine().run(program_, egraph, eclass, limit, m.substs) == 0) return std::nullopt;
   return m;
 }
 
@@ -94,18 +91,22 @@ void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* set
     }
   }
   Machine machine;
-  std::vector<Subst> substs;
   std::size_t remaining = limit;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     if (k + Tuning::kLookahead < candidates.size())
       egraph.prefetch_class(candidates[k + Tuning::kLookahead]);
     const Id eclass = candidates[k];
-    const std::size_t len = machine.run(program_, egraph, eclass, remaining, substs);
-    if (len == 0) continue;
+    // The machine fills the entry in place; a class without matches gives
+    // it back.
+    SearchMatches& m = out.emplace_back(eclass, &ast_);
+    const std::size_t len = machine.run(program_, egraph, eclass, remaining, m.substs);
+    if (len == 0) {
+      out.pop_back();
+      continue;
+    }
     if (len > remaining) fault("assertion failed: len <= limit");
     remaining -= len;
-    // `substs` is scratch reused across classes.
-    SearchMatches& m = out.emplace_back(eclass, &ast_);
+    const SubstList& substs = m.substs;
     if (settle != nullptr) {
       // The class was just matched, so its nodes are at hand: mark the
       // substitutions whose instantiation it already holds (nodes are sorted
@@ -125,9 +126,6 @@ void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* set
       }
       settled->push_back(mask);
     }
-    m.substs.reserve(substs.size());
-    for (Subst& s : substs) m.substs.push_back(std::move(s));
-    substs.clear();
     if (remaining == 0) break;
   }
 }
@@ -182,16 +180,36 @@ std::vector<Id> Pattern::apply_settled(EGraph& egraph, const std::vector<SearchM
   return applied;
 }
 
-SymbolLang Pattern::instantiate_flat(const Subst& subst) const {
+Pattern::FlatShape Pattern::flat_shape(const Subst& subst) const {
   const SymbolLang& root = *ast_[ast_.root()].enode();
-  SmallVec<Id, SymbolLang::kInlineChildren> children;
+  FlatShape shape{root.op(), {}};
   for (const Id c : root.children()) {
-    const Var& v = *ast_[c].var();
-    const auto id = subst.get(v);
-    if (!id) fault("no substitution for variable " + std::string(v.text()));
-    children.push_back(*id);
+    const Var v = *ast_[c].var();
+    std::uint32_t pos = 0;
+    while (pos < subst.size() && subst.at(pos).first != v) ++pos;
+    shape.children.push_back({v, pos});
   }
-  return SymbolLang(root.op(), children.span());
+  return shape;
+}
+
+Id Pattern::flat_child(const FlatShape& shape, const Subst& subst, std::size_t k) {
+  const auto [v, pos] = shape.children[k];
+  if (pos < subst.size() && subst.at(pos).first == v) return subst.at(pos).second;
+  const auto id = subst.get(v);
+  if (!id) fault("no substitution for variable " + std::string(v.text()));
+  return *id;
+}
+
+SymbolLang Pattern::instantiate_flat(const FlatShape& shape, const Subst& subst) {
+  const std::size_t arity = shape.children.size();
+  if (arity <= SymbolLang::kInlineChildren) {
+    Id children[SymbolLang::kInlineChildren]{};
+    for (std::size_t k = 0; k < arity; ++k) children[k] = flat_child(shape, subst, k);
+    return SymbolLang(shape.op, std::span<const Id>(children, arity));
+  }
+  std::vector<Id> children(arity);
+  for (std::size_t k = 0; k < arity; ++k) children[k] = flat_child(shape, subst, k);
+  return SymbolLang(shape.op, children);
 }
 
 // An operator over variables: each match instantiates one node, built once
@@ -200,9 +218,13 @@ SymbolLang Pattern::instantiate_flat(const Subst& subst) const {
 // all still roots: their node is still in the hash-cons table under their own
 // class, so the add would find it and the union would merge nothing.
 std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& work) const {
+  const FlatShape shape = flat_shape(*work.front().subst);
+  // A settled match gets its node only if the check below needs the add.
   std::vector<SymbolLang> nodes;
   nodes.reserve(work.size());
-  for (const Work& item : work) nodes.push_back(instantiate_flat(*item.subst));
+  for (const Work& item : work) {
+    nodes.push_back(item.settled ? SymbolLang(shape.op) : instantiate_flat(shape, *item.subst));
+  }
   std::vector<Id> applied;
   for (std::size_t k = 0; k < work.size(); ++k) {
     if (k + 2 * Tuning::kLookahead < work.size() && !work[k + 2 * Tuning::kLookahead].settled) {
@@ -219,8 +241,12 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& wor
       // Checked now, not before the loop: an earlier union in this loop may
       // have merged a child away, and then the add would build a new form.
       bool roots = true;
-      for (const Id c : nodes[k].children()) roots = roots && egraph.find(c) == c;
+      for (std::size_t c = 0; c < shape.children.size(); ++c) {
+        const Id child = flat_child(shape, *work[k].subst, c);
+        roots = roots && egraph.find(child) == child;
+      }
       if (roots) continue;
+      nodes[k] = instantiate_flat(shape, *work[k].subst);
     }
     const Id id = egraph.add(nodes[k]);
     if (egraph.union_classes(id, work[k].eclass)) applied.push_back(id);

@@ -28,12 +28,11 @@ class Applier;
 using SettledMarks = SmallVec<std::uint32_t, 4>;
 
 // The matches of a searcher within one class: at least one substitution.
-// Two substitutions live inline (a commuted pair in one class is common).
 struct SearchMatches {
   SearchMatches(Id eclass, const PatternAst* ast) : eclass(eclass), ast(ast) {}
 
   Id eclass;
-  SmallVec<Subst, 2> substs;
+  SubstList substs;
   const PatternAst* ast = nullptr;  // the searcher's term, owned by the searcher
 };
 
@@ -113,8 +112,18 @@ class Pattern final : public Searcher, public Applier {
     const Subst* subst;
     bool settled;  // marked settled by a search for this applier
   };
+  // A flat root's operator and, for each child, its variable and where
+  // `subst` holds it. A search binds its variables in one order, so the
+  // positions hold for every substitution of the search that found `subst`.
+  struct FlatShape {
+    GlobalSymbol op;
+    SmallVec<std::pair<Var, std::uint32_t>, SymbolLang::kInlineChildren> children;
+  };
+  FlatShape flat_shape(const Subst& subst) const;
+  // The id `subst` binds to the variable of child k.
+  static Id flat_child(const FlatShape& shape, const Subst& subst, std::size_t k);
   // The node a flat root instantiates to under `subst`.
-  SymbolLang instantiate_flat(const Subst& subst) const;
+  static SymbolLang instantiate_flat(const FlatShape& shape, const Subst& subst);
   std::vector<Id> apply_flat(EGraph& egraph, const std::vector<Work>& work) const;
   // Starts loading the classes applying `item` will read: its own and those
   // its variables are bound to.

@@ -24,6 +24,9 @@ class Subst {
 
   // Binds `var` to `id`, replacing an existing binding; returns the replaced id.
   std::optional<Id> insert(Var var, Id id);
+  // Binds `var`, which must not be bound yet (a program binds each of its
+  // variables once), without looking for an earlier binding.
+  void push_unbound(Var var, Id id) { entries_.push_back(Entry{var, id}); }
   std::optional<Id> get(Var var) const;
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -1,46 +1,16 @@
 #include "eqsat/union_find.h"
 
-#include <limits>
 #include <string>
 
 #include "base/fault.h"
 
 namespace tessary::eqsat {
 
-Id UnionFind::make_set() {
-  if (parents_.size() >= std::numeric_limits<std::uint32_t>::max()) {
-    fault("union-find is full");
-  }
-  const Id id(static_cast<std::uint32_t>(parents_.size()));
-  parents_.push_back(id);
-  return id;
-}
+void UnionFind::full() { fault("union-find is full"); }
 
-void UnionFind::check(Id id) const {
-  if (id.index() >= parents_.size()) {
-    fault("index out of bounds: the len is " + std::to_string(parents_.size()) +
-          " but the index is " + std::to_string(id.value()));
-  }
-}
-
-Id UnionFind::find(Id id) const {
-  check(id);
-  while (true) {
-    const Id parent = parents_[id.index()];
-    if (parent == id) return id;
-    id = parent;
-  }
-}
-
-Id UnionFind::find_mut(Id id) {
-  check(id);
-  while (true) {
-    const Id parent = parents_[id.index()];
-    if (parent == id) return id;
-    const Id grandparent = parents_[parent.index()];
-    parents_[id.index()] = grandparent;
-    id = grandparent;
-  }
+void UnionFind::out_of_range(Id id) const {
+  fault("index out of bounds: the len is " + std::to_string(parents_.size()) +
+        " but the index is " + std::to_string(id.value()));
 }
 
 void UnionFind::set_parent(Id absorbed, Id root) {
