@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/out_buffer.h"
 #include "base/recent_cache.h"
 #include "ir/node_records.h"
 #include "ir/tuning.h"
@@ -20,61 +21,54 @@ void append_id(std::string& out, NodeId id) {
   out.append(buf, res.ptr);
 }
 
-// The DOT text, gathered in a fixed chunk and appended to the result a chunk
-// at a time, so each small write is a few stores.
+// The DOT text, written straight into its buffer; each small write makes
+// room once and is a few stores. Tracks whether every byte is ASCII (all
+// but label texts are).
 class DotText {
  public:
-  explicit DotText(std::size_t expected) { out_.reserve(expected); }
+  DotText(const ResizeBuffer& resize, std::size_t expected) : out_(resize, expected) {}
 
   template <std::size_t N>
   void literal(const char (&text)[N]) {
     put(room(N - 1), text);
-    used_ += N - 1;
+    out_.advance(N - 1);
   }
-  void text(std::string_view s) {
-    if (s.size() > kChunk / 2) {
-      flush();
-      out_.append(s);
-      return;
-    }
+  // A label's text, `ascii` when none of its bytes is above 0x7F.
+  void text(std::string_view s, bool ascii) {
     if (!s.empty()) std::memcpy(room(s.size()), s.data(), s.size());
-    used_ += s.size();
+    out_.advance(s.size());
+    ascii_ = ascii_ && ascii;
   }
   // "  n<id> [label=\"": the start of a node line, up to its label.
   void node_line_start(NodeId id) {
-    char* const start = room(3 + kDigitCopy + 9);
-    char* p = put(start, "  n");
+    char* p = put(room(3 + kDigitCopy + 9), "  n");
     p += write_decimal(p, id);
-    p = put(p, " [label=\"");
-    used_ += static_cast<std::size_t>(p - start);
+    seek(put(p, " [label=\""));
   }
   // The end of a node line after its label.
   void node_line_end(bool output) {
     char* const start = room(sizeof "\", shape=doublecircle];\n");
-    char* p = output ? put(start, "\", shape=doublecircle];\n") : put(start, "\"];\n");
-    used_ += static_cast<std::size_t>(p - start);
+    seek(output ? put(start, "\", shape=doublecircle];\n") : put(start, "\"];\n"));
   }
   // "  n<from> -> n<to>;\n".
   void edge_line(NodeId from, NodeId to) {
-    char* const start = room(3 + kDigitCopy + 5 + kDigitCopy + 2);
-    char* p = put(start, "  n");
+    char* p = put(room(3 + kDigitCopy + 5 + kDigitCopy + 2), "  n");
     p += write_decimal(p, from);
     p = put(p, " -> n");
     p += write_decimal(p, to);
-    p = put(p, ";\n");
-    used_ += static_cast<std::size_t>(p - start);
+    seek(put(p, ";\n"));
   }
-  std::string finish() && {
-    flush();
-    return std::move(out_);
+  // Cuts the buffer to the text; true when the text is all ASCII.
+  bool finish() {
+    out_.finish();
+    return ascii_;
   }
 
  private:
-  static constexpr std::size_t kChunk = 8192;
   static constexpr std::size_t kMaxDigits = 20;
   // write_decimal copies this many bytes whatever the number's length (a
   // fixed-size copy is a few moves; the bytes past the digits are left in
-  // the free part of the chunk).
+  // the free part of the buffer).
   static constexpr std::size_t kDigitCopy = 24;
 
   // Copies `text` without its terminator to `p`, which has room for it;
@@ -84,15 +78,9 @@ class DotText {
     std::memcpy(p, text, N - 1);
     return p + N - 1;
   }
-  // Where `n` bytes can be written (not counted as used until `used_` moves).
-  char* room(std::size_t n) {
-    if (kChunk - used_ < n) flush();
-    return chunk_ + used_;
-  }
-  void flush() {
-    out_.append(chunk_, used_);
-    used_ = 0;
-  }
+  // Where `n` bytes can be written (not counted as written until the cursor moves).
+  char* room(std::size_t n) { return reinterpret_cast<char*>(out_.room(n)); }
+  void seek(char* p) { out_.seek(reinterpret_cast<std::uint8_t*>(p)); }
   // Writes `v` in decimal at `p`, with room for kDigitCopy bytes there;
   // returns how many digits. Two digits at a time, from the last pair.
   static std::size_t write_decimal(char* p, std::uint64_t v) {
@@ -118,9 +106,8 @@ class DotText {
     return static_cast<std::size_t>(digits + kMaxDigits - d);
   }
 
-  std::string out_;
-  char chunk_[kChunk];
-  std::size_t used_ = 0;
+  OutBuffer out_;
+  bool ascii_ = true;
 };
 
 // Appends `label` with every backslash doubled and every double quote
@@ -204,6 +191,18 @@ void append_label(std::string& label, const DecodedKey& key, const NodeRecords& 
 
 using Edges = std::vector<std::pair<NodeId, NodeId>>;
 
+// An escaped label, and whether all its bytes are ASCII.
+struct Label {
+  std::string text;
+  bool ascii = true;
+};
+
+bool is_ascii(std::string_view text) {
+  std::uint8_t any = 0;
+  for (const char c : text) any |= static_cast<std::uint8_t>(c);
+  return any < 0x80;
+}
+
 // The escaped label of node `i` from its decoded record, and its edges into
 // `edges` unless that is null.
 void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::string& label,
@@ -230,52 +229,59 @@ void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::s
 
 }  // namespace
 
-std::string to_dot(const GraphStore& store, Cancel& cancel) {
+bool to_dot(const GraphStore& store, Cancel& cancel, const ResizeBuffer& resize) {
   const NodeRecords records = store.records();
   const std::vector<bool> is_output = records.output_flags();
   // Node lines come first and edge lines after them, so each edge is kept as
   // its two ends until the node lines are written.
   Edges edges;
   edges.reserve(records.size() * 2);
-  // More than a node line and its edge lines usually take (about 70 bytes
-  // on pipeline graphs), so the text is not copied to grow at the end; the
-  // pages of the room left over are never touched.
-  DotText out(records.size() * 96);
+  // The buffer starts at more than a node line and its edge lines usually
+  // take (about 70 bytes on pipeline graphs), so it does not grow; the pages
+  // of the room left over are never touched, and are dropped at the end.
+  DotText out(resize, records.size() * 96 + 32);
   out.literal("digraph tessary {\n");
   // A label depends only on the stored bytes of a node's fields (names,
   // parameters, descriptor), which repeat on most nodes: escaped labels are
   // kept by those bytes. Records that keep raw NaN bits, and stages, are
   // labelled from their decoded keys each time.
-  RecentCache<std::string> labels(records.size(), StoreTuning::kDotLabelSlots);
+  RecentCache<Label> labels(records.size(), StoreTuning::kDotLabelSlots);
   RecordParts parts;
   DecodedKey key;
   std::string label;
   std::string escaped;
   for (std::size_t i = 0; i < records.size(); ++i) {
     cancel.check();
-    std::string_view text;
+    out.node_line_start(i);
     if (records.parts(i, parts)) {
       const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
                                     parts.fields.size());
       const std::size_t slot = labels.slot_of(fields);
-      const std::string* cached = labels.find(fields, slot);
+      const Label* cached = labels.find(fields, slot);
       if (cached == nullptr) {
         decoded_label(records, i, key, label, escaped, nullptr);
-        cached = &labels.put(fields, slot, escaped);
+        cached = &labels.put(fields, slot, Label{escaped, is_ascii(escaped)});
       }
       for (const NodeId input : parts.inputs.span()) edges.emplace_back(input, i);
-      text = *cached;
+      out.text(cached->text, cached->ascii);
     } else {
       decoded_label(records, i, key, label, escaped, &edges);
-      text = escaped;
+      out.text(escaped, is_ascii(escaped));
     }
-    out.node_line_start(i);
-    out.text(text);
     out.node_line_end(is_output[i]);
   }
   for (const auto& [from, to] : edges) out.edge_line(from, to);
   out.literal("}\n");
-  return std::move(out).finish();
+  return out.finish();
+}
+
+std::string to_dot(const GraphStore& store, Cancel& cancel) {
+  std::string text;
+  (void)to_dot(store, cancel, [&](std::size_t size) {
+    text.resize(size);
+    return reinterpret_cast<std::uint8_t*>(text.data());
+  });
+  return text;
 }
 
 std::string to_dot(const GraphStore& store) {

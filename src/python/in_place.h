@@ -16,4 +16,12 @@ namespace tessary::py {
 // MemoryError); `bytes` is then empty.
 std::uint8_t* resize_bytes(PyRef& bytes, std::size_t size);
 
+// The same for a str of `size` ASCII characters (one byte each). The bytes
+// written there are taken as its text only when they are all ASCII: other
+// text is decoded from them as UTF-8 into a new str (see ascii_or_decoded).
+std::uint8_t* resize_ascii_str(PyRef& str, std::size_t size);
+// `str` as it stands when `ascii`; otherwise a new str decoded from its bytes
+// as UTF-8 (nullptr with UnicodeDecodeError set if they are not UTF-8).
+PyObject* ascii_or_decoded(PyRef str, bool ascii);
+
 }  // namespace tessary::py

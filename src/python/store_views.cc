@@ -53,7 +53,11 @@ PyObject* graph_store_node_count(PyObject* self, PyObject*) {
 PyObject* graph_store_to_dot(PyObject* self, PyObject*) {
   return guard_call([&]() -> PyObject* {
     Cancel cancel = interrupt_cancel();
-    return str_to_py(to_dot(store_of(self), cancel));
+    // The text is written straight into a str, as ASCII until shown otherwise.
+    PyRef text;
+    const bool ascii = to_dot(store_of(self), cancel,
+                              [&](std::size_t size) { return resize_ascii_str(text, size); });
+    return ascii_or_decoded(std::move(text), ascii);
   });
 }
 
