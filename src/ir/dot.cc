@@ -1,5 +1,6 @@
 #include "ir/dot.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -41,8 +42,8 @@ class DotText {
   }
   // "  n<id> [label=\"": the start of a node line, up to its label.
   void node_line_start(NodeId id) {
-    char* p = put(room(3 + kDigitCopy + 9), "  n");
-    p += write_decimal(p, id);
+    char* p = put(room(3 + kMaxDigits + 9), "  n");
+    p += write_decimal(p, id, node_);
     seek(put(p, " [label=\""));
   }
   // The end of a node line after its label.
@@ -52,10 +53,10 @@ class DotText {
   }
   // "  n<from> -> n<to>;\n".
   void edge_line(NodeId from, NodeId to) {
-    char* p = put(room(3 + kDigitCopy + 5 + kDigitCopy + 2), "  n");
+    char* p = put(room(3 + kMaxDigits + 5 + kMaxDigits + 2), "  n");
     p += write_decimal(p, from);
     p = put(p, " -> n");
-    p += write_decimal(p, to);
+    p += write_decimal(p, to, edge_to_);
     seek(put(p, ";\n"));
   }
   // Cuts the buffer to the text; true when the text is all ASCII.
@@ -66,10 +67,6 @@ class DotText {
 
  private:
   static constexpr std::size_t kMaxDigits = 20;
-  // write_decimal copies this many bytes whatever the number's length (a
-  // fixed-size copy is a few moves; the bytes past the digits are left in
-  // the free part of the buffer).
-  static constexpr std::size_t kDigitCopy = 24;
 
   // Copies `text` without its terminator to `p`, which has room for it;
   // returns the end.
@@ -81,32 +78,84 @@ class DotText {
   // Where `n` bytes can be written (not counted as written until the cursor moves).
   char* room(std::size_t n) { return reinterpret_cast<char*>(out_.room(n)); }
   void seek(char* p) { out_.seek(reinterpret_cast<std::uint8_t*>(p)); }
-  // Writes `v` in decimal at `p`, with room for kDigitCopy bytes there;
+  // How many decimal digits `v` has. Setting the low bit never crosses a
+  // power of ten (they are even), and makes 0 count as one digit.
+  static std::size_t decimal_digits(std::uint64_t v) {
+    static constexpr auto kPowers = [] {
+      std::array<std::uint64_t, kMaxDigits> powers{};
+      std::uint64_t power = 1;
+      for (std::uint64_t& p : powers) {
+        p = power;
+        power *= 10;  // wraps after the last, unused
+      }
+      return powers;
+    }();
+    const std::uint64_t w = v | 1;
+    // log10(2) is about 1233 / 4096: t is the digit count, or one less.
+    const auto t = static_cast<std::size_t>((std::bit_width(w) * 1233) >> 12);
+    return t + (w >= kPowers[t] ? 1 : 0);
+  }
+  // Writes `v` in decimal at `p`, which has room for kMaxDigits bytes;
   // returns how many digits. Two digits at a time, from the last pair.
   static std::size_t write_decimal(char* p, std::uint64_t v) {
     static constexpr char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    char digits[kMaxDigits + kDigitCopy] = {};
-    char* d = digits + kMaxDigits;
-    while (v >= 100) {
-      const auto pair = static_cast<std::size_t>(v % 100);
-      v /= 100;
+    const std::size_t n = decimal_digits(v);
+    char* d = p + n;
+    // Ids are below 2^32 (a store holds fewer nodes), where halving by 100
+    // is a 32-bit multiply instead of a 64-bit one.
+    auto two_digits = [&](auto& rest) {
+      const auto pair = static_cast<std::size_t>(rest % 100);
+      rest /= 100;
       d -= 2;
       std::memcpy(d, kPairs + 2 * pair, 2);
-    }
-    if (v >= 10) {
-      d -= 2;
-      std::memcpy(d, kPairs + 2 * v, 2);
+    };
+    while (v > UINT32_MAX) two_digits(v);
+    auto rest = static_cast<std::uint32_t>(v);
+    while (rest >= 100) two_digits(rest);
+    if (rest >= 10) {
+      std::memcpy(d - 2, kPairs + 2 * rest, 2);
     } else {
-      *--d = static_cast<char>('0' + v);
+      d[-1] = static_cast<char>('0' + rest);
     }
-    std::memcpy(p, d, kDigitCopy);
-    return static_cast<std::size_t>(digits + kMaxDigits - d);
+    return n;
+  }
+
+  // The digits of the number last written through it: node ids count up, and
+  // a node's edges come together, so most ids need no conversion.
+  struct LastDecimal {
+    std::uint64_t value = 0;
+    std::size_t size = 1;
+    char digits[kMaxDigits] = {'0'};
+  };
+  // Writes `v` in decimal at `p` (room for kMaxDigits bytes) from `last`,
+  // which it updates; returns how many digits.
+  static std::size_t write_decimal(char* p, std::uint64_t v, LastDecimal& last) {
+    if (v == last.value + 1 && v != 0) {
+      // Adds one to the digits: trailing nines become zeros, and when all
+      // were nines the number gains a leading one.
+      std::size_t i = last.size;
+      while (i > 0 && last.digits[i - 1] == '9') last.digits[--i] = '0';
+      if (i > 0) {
+        ++last.digits[i - 1];
+      } else {
+        last.digits[0] = '1';
+        last.digits[last.size++] = '0';
+      }
+      last.value = v;
+    } else if (v != last.value) {
+      last.size = write_decimal(last.digits, v);
+      last.value = v;
+    }
+    std::memcpy(p, last.digits, kMaxDigits);
+    return last.size;
   }
 
   OutBuffer out_;
+  LastDecimal node_;
+  LastDecimal edge_to_;
   bool ascii_ = true;
 };
 
