@@ -94,7 +94,7 @@ std::optional<BlobTooLarge> check_index(std::uint64_t index) {
 // decoded key is built.
 class NodeWriter : public RecordVisitor {
  public:
-  NodeWriter(Write& out, const NodeRecords& records) : out_(out), records_(records) {}
+  NodeWriter(OutBuffer& out, const NodeRecords& records) : out_{out}, records_(records) {}
 
   std::optional<BlobTooLarge>& error() { return error_; }
 
@@ -165,7 +165,7 @@ class NodeWriter : public RecordVisitor {
     if (!error_) error_ = std::move(e);
   }
 
-  Write& out_;
+  Write out_;
   const NodeRecords& records_;
   std::optional<BlobTooLarge> error_;
 };
@@ -183,11 +183,10 @@ Result<void, BlobTooLarge> serialize_into(const NodeRecords& records,
   if (auto e = check_count(records.size())) return Err{std::move(*e)};
   OutBuffer buffer(
       resize, sizeof kMagic + 4 + kExpectedNodeBytes * records.size() + 4 + 8 * outputs.size());
-  Write out{buffer};
   std::memcpy(buffer.room(sizeof kMagic), kMagic, sizeof kMagic);
   buffer.advance(sizeof kMagic);
-  out.u32(records.size());
-  NodeWriter w(out, records);
+  NodeWriter w(buffer, records);
+  w.count(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (!records.walk(i, w)) {
       const NodeKey stage = records.key(i);
