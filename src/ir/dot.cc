@@ -161,15 +161,37 @@ class DotText {
 
 // Appends `label` with every backslash doubled and every double quote
 // preceded by a backslash; nothing else changes (a line feed stays as it is).
-void append_escaped_label(std::string& out, std::string_view label) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < label.size(); ++i) {
-    if (label[i] != '\\' && label[i] != '"') continue;
+// Returns whether every byte is ASCII. The label is read eight bytes at a
+// time, and only a word holding a character to escape is looked at bytewise.
+bool append_escaped_label(std::string& out, std::string_view label) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  // Nonzero exactly when some byte of `x` is zero.
+  const auto zero_byte = [&](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  const auto escapable = [](char c) { return c == '\\' || c == '"'; };
+  std::size_t start = 0;  // the first byte not appended yet
+  const auto escape_at = [&](std::size_t i) {
     out.append(label.data() + start, i - start);
     out.push_back('\\');
     start = i;  // the character itself goes out with the next run
+  };
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= label.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, label.data() + i, 8);
+    high |= w;
+    if ((zero_byte(w ^ (kOnes * '\\')) | zero_byte(w ^ (kOnes * '"'))) == 0) continue;
+    for (std::size_t j = i; j < i + 8; ++j) {
+      if (escapable(label[j])) escape_at(j);
+    }
+  }
+  for (; i < label.size(); ++i) {
+    high |= static_cast<std::uint8_t>(label[i]);
+    if (escapable(label[i])) escape_at(i);
   }
   out.append(label.data() + start, label.size() - start);
+  return (high & kHighs) == 0;
 }
 
 ParamValueView value_view(const DecodedParam& p, const NodeRecords& records) {
@@ -252,16 +274,10 @@ struct Label {
   bool ascii = true;
 };
 
-bool is_ascii(std::string_view text) {
-  std::uint8_t any = 0;
-  for (const char c : text) any |= static_cast<std::uint8_t>(c);
-  return any < 0x80;
-}
-
 // The escaped label of node `i` from its decoded record, and its edges into
 // `edges` unless that is null.
 void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::string& label,
-                   std::string& escaped, Edges* edges) {
+                   Label& escaped, Edges* edges) {
   label.clear();
   if (records.decode(i, key)) {
     append_label(label, key, records);
@@ -278,8 +294,8 @@ void decoded_label(const NodeRecords& records, NodeId i, DecodedKey& key, std::s
       for (const NodeId input : stage.inputs) add_edge(*edges, input, i);
     }
   }
-  escaped.clear();
-  append_escaped_label(escaped, label);
+  escaped.text.clear();
+  escaped.ascii = append_escaped_label(escaped.text, label);
 }
 
 }  // namespace
@@ -304,7 +320,7 @@ bool to_dot(const GraphStore& store, Cancel& cancel, const ResizeBuffer& resize)
   RecordParts parts;
   DecodedKey key;
   std::string label;
-  std::string escaped;
+  Label escaped;
   for (std::size_t i = 0; i < records.size(); ++i) {
     cancel.check();
     out.node_line_start(i);
@@ -315,13 +331,13 @@ bool to_dot(const GraphStore& store, Cancel& cancel, const ResizeBuffer& resize)
       const Label* cached = labels.find(fields, slot);
       if (cached == nullptr) {
         decoded_label(records, i, key, label, escaped, nullptr);
-        cached = &labels.put(fields, slot, Label{escaped, is_ascii(escaped)});
+        cached = &labels.put(fields, slot, escaped);
       }
       for (const NodeId input : parts.inputs.span()) add_edge(edges, input, i);
       out.text(cached->text, cached->ascii);
     } else {
       decoded_label(records, i, key, label, escaped, &edges);
-      out.text(escaped, is_ascii(escaped));
+      out.text(escaped.text, escaped.ascii);
     }
     out.node_line_end(is_output[i]);
   }

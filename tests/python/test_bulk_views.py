@@ -121,3 +121,21 @@ def test_results_written_in_place_past_their_first_size(name, last):
     lines += [f'  n{len(names) - 1} [label="Op {last} {{i={len(names) - 2}}}", shape=doublecircle];']
     lines += [f"  n{i} -> n{i + 1};" for i in range(len(names) - 1)]
     assert store.to_dot() == "digraph tessary {\n" + "\n".join(lines) + "\n}\n"
+
+
+# to_dot reads labels eight bytes at a time to find what to escape: a quote,
+# a backslash or a non-ASCII character at every offset of names up to three
+# words long, among the characters one bit away from the escaped ones.
+def test_dot_escapes_labels_at_every_offset():
+    store = tc.GraphStore()
+    names = []
+    for length in range(1, 25):
+        for pos in range(length):
+            for special in ('"', "\\", "é", '\\"'):
+                filler = "".join("]#!["[i % 4] for i in range(length))
+                names.append(filler[:pos] + special + filler[pos + 1:])
+    for name in names:
+        store.add_source(name)
+    escaped = [name.replace("\\", "\\\\").replace('"', '\\"') for name in names]
+    lines = [f'  n{i} [label="Source {text}"];' for i, text in enumerate(escaped)]
+    assert store.to_dot() == "digraph tessary {\n" + "\n".join(lines) + "\n}\n"
