@@ -94,7 +94,7 @@ std::optional<BlobTooLarge> check_index(std::uint64_t index) {
 // decoded key is built.
 class NodeWriter : public RecordVisitor {
  public:
-  NodeWriter(OutBuffer& out, const NodeRecords& records) : out_{out}, records_(records) {}
+  NodeWriter(OutBuffer& out, const NodeRecords& records) : out_{out}, strings_(records.strings()) {}
 
   std::optional<BlobTooLarge>& error() { return error_; }
 
@@ -102,7 +102,7 @@ class NodeWriter : public RecordVisitor {
     if (s.size() >= kU32Limit) return keep(check_string(s));
     out_.string(s);
   }
-  void pooled(std::uint32_t index) { string(records_.string(index)); }
+  void pooled(std::uint32_t index) { string(strings_[index]); }
 
   void count(std::uint64_t n) {
     if (n >= kU32Limit) return keep(check_count(n));
@@ -166,7 +166,7 @@ class NodeWriter : public RecordVisitor {
   }
 
   Write out_;
-  const NodeRecords& records_;
+  std::span<const std::string_view> strings_;  // the pool's, by index
   std::optional<BlobTooLarge> error_;
 };
 
