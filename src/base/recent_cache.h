@@ -69,18 +69,20 @@ class RecentCache {
   const Value& put(std::string_view key, Value value) {
     return put(key, slot_of(key), std::move(value));
   }
-  // The same, in the slot slot_of(key) gave.
-  const Value& put(std::string_view key, std::size_t slot_index, Value value) {
+  // The same, in the slot slot_of(key) gave. A value or key copied in reuses
+  // the storage of the ones it replaces.
+  template <typename V>
+  const Value& put(std::string_view key, std::size_t slot_index, V&& value) {
     if (slots_.empty()) slots_.resize(slot_count_);
     Slot& slot = slots_[slot_index];
-    if constexpr (std::is_nothrow_move_assignable_v<Value> &&
+    if constexpr (std::is_nothrow_assignable_v<Value&, V&&> &&
                   std::is_same_v<Key, std::string_view>) {
       slot.key = key;
-      slot.value = std::move(value);
+      slot.value = std::forward<V>(value);
     } else {
       slot.used = false;
-      slot.key = Key(key);
-      slot.value = std::move(value);
+      slot.key = key;
+      slot.value = std::forward<V>(value);
     }
     slot.used = true;
     return slot.value;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "base/fault.h"
+#include "base/out_buffer.h"
 #include "blob/format.h"
 
 namespace tessary {
@@ -13,19 +13,6 @@ namespace {
 
 // Every length, count and stage reference index is a u32 in the blob.
 constexpr std::uint64_t kU32Limit = std::uint64_t{1} << 32;
-
-// The blob is written in two passes over the same calls: a Measure pass adds
-// up its size and checks that every length fits the format, then a Write
-// pass fills a buffer of exactly that size.
-struct Measure {
-  static constexpr bool kChecks = true;
-  std::size_t size = 0;
-
-  void u8(std::uint8_t) { size += 1; }
-  void u32(std::uint64_t) { size += 4; }
-  void u64(std::uint64_t) { size += 8; }
-  void bytes(std::string_view s) { size += s.size(); }
-};
 
 // Stores `v` little-endian at `p`.
 template <typename T>
@@ -37,40 +24,47 @@ void store_le(std::uint8_t* p, T v) {
   }
 }
 
-struct Write {
-  // The Measure pass went over the same values and found them all fitting.
-  static constexpr bool kChecks = false;
-  std::uint8_t* p;
+// Copies the `n` bytes at `q` to `p`. Most strings are names and keys of a
+// few bytes: those are copied with fixed-size moves from both ends (which
+// overlap in the middle) instead of a call.
+void copy_bytes(std::uint8_t* p, const char* q, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(p, q, n);
+  } else if (n >= 8) {
+    std::memcpy(p, q, 8);
+    std::memcpy(p + n - 8, q + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(p, q, 4);
+    std::memcpy(p + n - 4, q + n - 4, 4);
+  } else if (n != 0) {
+    p[0] = static_cast<std::uint8_t>(q[0]);
+    p[n / 2] = static_cast<std::uint8_t>(q[n / 2]);
+    p[n - 1] = static_cast<std::uint8_t>(q[n - 1]);
+  }
+}
 
-  void u8(std::uint8_t v) { *p++ = v; }
+// The blob's values, each written where the buffer has room for it.
+struct Write {
+  OutBuffer& out;
+
+  void u8(std::uint8_t v) {
+    *out.room(1) = v;
+    out.advance(1);
+  }
   void u32(std::uint64_t v) {
-    store_le(p, static_cast<std::uint32_t>(v));
-    p += 4;
+    store_le(out.room(4), static_cast<std::uint32_t>(v));
+    out.advance(4);
   }
   void u64(std::uint64_t v) {
-    store_le(p, v);
-    p += 8;
+    store_le(out.room(8), v);
+    out.advance(8);
   }
-  // Most strings are names and keys of a few bytes: those are copied with
-  // fixed-size moves from both ends (which overlap in the middle) instead
-  // of a call.
-  void bytes(std::string_view s) {
-    const std::size_t n = s.size();
-    const char* q = s.data();
-    if (n > 16) {
-      std::memcpy(p, q, n);
-    } else if (n >= 8) {
-      std::memcpy(p, q, 8);
-      std::memcpy(p + n - 8, q + n - 8, 8);
-    } else if (n >= 4) {
-      std::memcpy(p, q, 4);
-      std::memcpy(p + n - 4, q + n - 4, 4);
-    } else if (n != 0) {
-      p[0] = static_cast<std::uint8_t>(q[0]);
-      p[n / 2] = static_cast<std::uint8_t>(q[n / 2]);
-      p[n - 1] = static_cast<std::uint8_t>(q[n - 1]);
-    }
-    p += n;
+  // A string's u32 length and its bytes, whose size the caller has checked.
+  void string(std::string_view s) {
+    std::uint8_t* p = out.room(4 + s.size());
+    store_le(p, static_cast<std::uint32_t>(s.size()));
+    copy_bytes(p + 4, s.data(), s.size());
+    out.advance(4 + s.size());
   }
 };
 
@@ -96,24 +90,22 @@ std::optional<BlobTooLarge> check_index(std::uint64_t index) {
 
 // Writes the fields of one node into `out`, checking each length first; the
 // first one that does not fit is kept in `error` and ends the node. A plain
-// node comes field by field from its record (as a RecordVisitor), so neither
-// pass builds a decoded key.
-template <typename Out>
+// node comes field by field from its record (as a RecordVisitor), so no
+// decoded key is built.
 class NodeWriter : public RecordVisitor {
  public:
-  NodeWriter(Out& out, const NodeRecords& records) : out_(out), records_(records) {}
+  NodeWriter(OutBuffer& out, const NodeRecords& records) : out_{out}, strings_(records.strings()) {}
 
   std::optional<BlobTooLarge>& error() { return error_; }
 
   void string(std::string_view s) {
-    if (Out::kChecks && s.size() >= kU32Limit) return keep(check_string(s));
-    out_.u32(s.size());
-    out_.bytes(s);
+    if (s.size() >= kU32Limit) return keep(check_string(s));
+    out_.string(s);
   }
-  void pooled(std::uint32_t index) { string(records_.string(index)); }
+  void pooled(std::uint32_t index) { string(strings_[index]); }
 
   void count(std::uint64_t n) {
-    if (Out::kChecks && n >= kU32Limit) return keep(check_count(n));
+    if (n >= kU32Limit) return keep(check_count(n));
     out_.u32(n);
   }
 
@@ -159,7 +151,7 @@ class NodeWriter : public RecordVisitor {
       string(member.op);
       count(member.refs.size());
       for (const StageRef& ref : member.refs) {
-        if (Out::kChecks && ref.index >= kU32Limit) return keep(check_index(ref.index));
+        if (ref.index >= kU32Limit) return keep(check_index(ref.index));
         out_.u8(ref.tag == StageRef::Tag::kMember ? 1 : 0);
         out_.u32(ref.index);
       }
@@ -167,51 +159,44 @@ class NodeWriter : public RecordVisitor {
   }
 
  private:
-  // Keeps the first error. Only the Measure pass checks, and its sizes are
-  // dropped once an error is kept, so what it adds up after one is moot.
+  // Keeps the first error; what is written after one is dropped with the
+  // buffer.
   void keep(std::optional<BlobTooLarge> e) {
     if (!error_) error_ = std::move(e);
   }
 
-  Out& out_;
-  const NodeRecords& records_;
+  Write out_;
+  std::span<const std::string_view> strings_;  // the pool's, by index
   std::optional<BlobTooLarge> error_;
 };
 
-// One pass over the whole blob; false when a length does not fit.
-template <typename Out>
-std::optional<BlobTooLarge> emit(Out& out, const NodeRecords& records,
-                                 std::span<const NodeId> outputs) {
-  NodeWriter<Out> w(out, records);
-  if (auto e = check_count(outputs.size())) return e;
-  if (auto e = check_count(records.size())) return e;
-  out.bytes(std::string_view(reinterpret_cast<const char*>(kMagic), sizeof kMagic));
-  out.u32(records.size());
+// The blob's size is not known before it is written, so the buffer starts at
+// about what a pipeline graph's nodes take (under 48 bytes each) and grows.
+constexpr std::size_t kExpectedNodeBytes = 48;
+
+}  // namespace
+
+Result<void, BlobTooLarge> serialize_into(const NodeRecords& records,
+                                          std::span<const NodeId> outputs,
+                                          const ResizeBuffer& resize) {
+  if (auto e = check_count(outputs.size())) return Err{std::move(*e)};
+  if (auto e = check_count(records.size())) return Err{std::move(*e)};
+  OutBuffer buffer(
+      resize, sizeof kMagic + 4 + kExpectedNodeBytes * records.size() + 4 + 8 * outputs.size());
+  std::memcpy(buffer.room(sizeof kMagic), kMagic, sizeof kMagic);
+  buffer.advance(sizeof kMagic);
+  NodeWriter w(buffer, records);
+  w.count(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (!records.walk(i, w)) {
       const NodeKey stage = records.key(i);
       w.stage(std::get<Stage>(stage.variant()));
     }
-    if (w.error()) return std::move(w.error());
+    if (w.error()) return Err{std::move(*w.error())};
   }
   w.ids(outputs);
-  return std::move(w.error());
-}
-
-}  // namespace
-
-Result<bool, BlobTooLarge> serialize_into(
-    const NodeRecords& records, std::span<const NodeId> outputs,
-    const std::function<std::uint8_t*(std::size_t)>& allocate) {
-  Measure measure;
-  if (auto e = emit(measure, records, outputs)) return Err{std::move(*e)};
-  std::uint8_t* buffer = allocate(measure.size);
-  if (buffer == nullptr) return false;
-  Write write{buffer};
-  if (emit(write, records, outputs) || write.p != buffer + measure.size) {
-    fault("tessary IR blob changed size between its two passes");
-  }
-  return true;
+  buffer.finish();
+  return {};
 }
 
 Result<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,

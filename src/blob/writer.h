@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "base/out_buffer.h"
 #include "base/result.h"
 #include "ir/node_records.h"
 #include "ir/param.h"
@@ -22,12 +22,11 @@ struct BlobTooLarge {
 };
 
 // Writes the blob of `records` with exactly `outputs` as its output list
-// (ids the caller has checked against records.size()) into the buffer that
-// `allocate(size)` returns, which must hold exactly `size` bytes. True once
-// written; false, with nothing written, when `allocate` returns nullptr.
-[[nodiscard]] Result<bool, BlobTooLarge> serialize_into(
-    const NodeRecords& records, std::span<const NodeId> outputs,
-    const std::function<std::uint8_t*(std::size_t)>& allocate);
+// (ids the caller has checked against records.size()) into a buffer made and
+// grown through `resize`, which holds exactly the blob once this succeeds.
+[[nodiscard]] Result<void, BlobTooLarge> serialize_into(const NodeRecords& records,
+                                                        std::span<const NodeId> outputs,
+                                                        const ResizeBuffer& resize);
 
 // The blob of `store` with exactly `outputs` as its output list (in the given
 // order, repetitions kept). The caller validates the output ids.

@@ -16,6 +16,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/graph_store.h"
+#include "python/in_place.h"
 #include "python/interrupt.h"
 #include "python/py_ref.h"
 
@@ -52,7 +53,11 @@ PyObject* graph_store_node_count(PyObject* self, PyObject*) {
 PyObject* graph_store_to_dot(PyObject* self, PyObject*) {
   return guard_call([&]() -> PyObject* {
     Cancel cancel = interrupt_cancel();
-    return str_to_py(to_dot(store_of(self), cancel));
+    // The text is written straight into a str, as ASCII until shown otherwise.
+    PyRef text;
+    const bool ascii = to_dot(store_of(self), cancel,
+                              [&](std::size_t size) { return resize_ascii_str(text, size); });
+    return ascii_or_decoded(std::move(text), ascii);
   });
 }
 
@@ -69,14 +74,12 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     for (const NodeId id : outputs) {
       if (id >= records.size()) return map_err(BadNodeId{id});
     }
-    // The bytes object is made at the blob's final size and written in place.
+    // The blob is written straight into the bytes object, which grows as it
+    // fills and is cut to the blob's size at the end.
     PyRef bytes;
-    const auto written = serialize_into(records, outputs, [&](std::size_t size) -> std::uint8_t* {
-      bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-      return bytes ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())) : nullptr;
-    });
+    const auto written = serialize_into(
+        records, outputs, [&](std::size_t size) { return resize_bytes(bytes, size); });
     if (!written) return raise_value_error(written.error().message);
-    if (!written.value()) return nullptr;  // the allocation failed with MemoryError set
     return bytes.release();
   });
 }

@@ -1,6 +1,7 @@
 """The bulk paths (serialize, deserialize, nodes(), to_dot()) on properties the
 view and blob tests do not cover: float display in DOT labels, fresh result
-objects, and interruption of a long call by a real signal."""
+objects, results that outgrow their first buffer, and interruption of a long
+call by a real signal."""
 
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import textwrap
 import pytest
 
 import tessary_core as tc
+from blob_builder import blob, op, source
 
 
 @pytest.mark.parametrize(
@@ -96,3 +98,44 @@ def test_long_calls_stop_on_a_signal_and_change_nothing(method):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["interrupted", "True"]
+
+
+# serialize and to_dot write into a bytes or str object sized for typical
+# nodes and grow it as it fills; the DOT text is taken as ASCII until a label
+# shows otherwise. Long names outgrow the first size, and non-ASCII ones
+# (everywhere, or only on the last node) need the text decoded.
+@pytest.mark.parametrize(
+    "name, last", [("n" * 300, "n" * 300), ("ünï" * 100, "ünï" * 100), ("n" * 300, "ü")]
+)
+def test_results_written_in_place_past_their_first_size(name, last):
+    names = [name] * 40 + [last]
+    store = tc.GraphStore()
+    store.add_source(names[0], {"k": 1})
+    for i, op_name in enumerate(names[1:]):
+        store.add_op(op_name, [i], {"i": i})
+    store.mark_output(len(names) - 1)
+    records = [source(names[0], {"k": 1})] + [op(n, [i], {"i": i}) for i, n in enumerate(names[1:])]
+    assert store.serialize() == blob(records, outputs=[len(names) - 1])
+    lines = [f'  n0 [label="Source {names[0]} {{k=1}}"];']
+    lines += [f'  n{i + 1} [label="Op {n} {{i={i}}}"];' for i, n in enumerate(names[1:-1])]
+    lines += [f'  n{len(names) - 1} [label="Op {last} {{i={len(names) - 2}}}", shape=doublecircle];']
+    lines += [f"  n{i} -> n{i + 1};" for i in range(len(names) - 1)]
+    assert store.to_dot() == "digraph tessary {\n" + "\n".join(lines) + "\n}\n"
+
+
+# to_dot reads labels eight bytes at a time to find what to escape: a quote,
+# a backslash or a non-ASCII character at every offset of names up to three
+# words long, among the characters one bit away from the escaped ones.
+def test_dot_escapes_labels_at_every_offset():
+    store = tc.GraphStore()
+    names = []
+    for length in range(1, 25):
+        for pos in range(length):
+            for special in ('"', "\\", "é", '\\"'):
+                filler = "".join("]#!["[i % 4] for i in range(length))
+                names.append(filler[:pos] + special + filler[pos + 1:])
+    for name in names:
+        store.add_source(name)
+    escaped = [name.replace("\\", "\\\\").replace('"', '\\"') for name in names]
+    lines = [f'  n{i} [label="Source {text}"];' for i, text in enumerate(escaped)]
+    assert store.to_dot() == "digraph tessary {\n" + "\n".join(lines) + "\n}\n"

@@ -126,5 +126,25 @@ TEST(RecentCache, OneByteApartInTheSameSlotIsAMiss) {
   EXPECT_GT(compared, 1000);  // the slots alone did not decide every probe
 }
 
+// A value put from an lvalue is copied into the slot's own storage, which
+// longer and shorter keys and values put later into the same slot reuse (8
+// slots for six keys): what is found is always what was put, never the
+// caller's object or a stale tail.
+TEST(RecentCache, CopiedValuesAndKeysAreTheSlotsOwn) {
+  RecentCache<std::string> cache(1, 1);
+  std::string value;
+  for (std::size_t length : {40, 3, 25, 0, 64, 17}) {
+    const std::string key(length, 'k');
+    value.assign(length + 1, 'v');
+    const std::size_t slot = cache.slot_of(key);
+    const std::string& kept = cache.put(key, slot, value);
+    value.assign("changed after the put");
+    ASSERT_NE(cache.find(key, slot), nullptr);
+    EXPECT_EQ(&kept, cache.find(key, slot));
+    EXPECT_EQ(kept, std::string(length + 1, 'v'));
+    EXPECT_EQ(cache.find(std::string(length + 1, 'k')), nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace tessary
