@@ -1,5 +1,7 @@
 #include "python/in_place.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace tessary::py {
@@ -16,6 +18,25 @@ std::uint8_t* resize_bytes(PyRef& bytes, std::size_t size) {
   }
   if (!bytes) throw std::bad_alloc();
   return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+}
+
+std::uint8_t* BytesOut::resize(std::size_t size) {
+  if (!bytes_) {
+    if (size <= kLocalBytes) {
+      local_size_ = size;
+      return local_;
+    }
+    std::uint8_t* grown = resize_bytes(bytes_, size);
+    std::memcpy(grown, local_, std::min(local_size_, size));
+    return grown;
+  }
+  return resize_bytes(bytes_, size);
+}
+
+PyObject* BytesOut::release() {
+  if (bytes_) return bytes_.release();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(local_),
+                                   static_cast<Py_ssize_t>(local_size_));
 }
 
 std::uint8_t* resize_ascii_str(PyRef& str, std::size_t size) {

@@ -74,11 +74,12 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     for (const NodeId id : outputs) {
       if (id >= records.size()) return map_err(BadNodeId{id});
     }
-    // The blob is written straight into the bytes object, which grows as it
-    // fills and is cut to the blob's size at the end.
-    PyRef bytes;
-    const auto written = serialize_into(
-        records, outputs, [&](std::size_t size) { return resize_bytes(bytes, size); });
+    // A large blob is written straight into the bytes object, which grows as
+    // it fills and is cut to the blob's size at the end; a small one goes to
+    // a local buffer first and into a bytes object of its exact size.
+    BytesOut bytes;
+    const auto written =
+        serialize_into(records, outputs, [&](std::size_t size) { return bytes.resize(size); });
     if (!written) return raise_value_error(written.error().message);
     return bytes.release();
   });

@@ -123,6 +123,20 @@ def test_results_written_in_place_past_their_first_size(name, last):
     assert store.to_dot() == "digraph tessary {\n" + "\n".join(lines) + "\n}\n"
 
 
+# A blob first sized for a few nodes is written to a buffer of the call's
+# own; distinct long names take it past that buffer into a bytes object.
+@pytest.mark.parametrize("length", [1, 1000, 3000])
+def test_small_store_blob_past_the_local_buffer(length):
+    names = [c * length for c in "abcde"]
+    store = tc.GraphStore()
+    store.add_source(names[0], {"k": 1})
+    for i, op_name in enumerate(names[1:]):
+        store.add_op(op_name, [i])
+    records = [source(names[0], {"k": 1})] + [op(n, [i]) for i, n in enumerate(names[1:])]
+    assert store.serialize(outputs=[4]) == blob(records, outputs=[4])
+    assert tc.GraphStore.deserialize(store.serialize()).serialize() == store.serialize()
+
+
 # to_dot reads labels eight bytes at a time to find what to escape: a quote,
 # a backslash or a non-ASCII character at every offset of names up to three
 # words long, among the characters one bit away from the escaped ones.
