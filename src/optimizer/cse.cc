@@ -1,7 +1,6 @@
 #include "optimizer/cse.h"
 
 #include <span>
-#include <type_traits>
 #include <utility>
 
 #include "base/fault.h"
@@ -11,22 +10,18 @@
 namespace tessary {
 namespace {
 
-// Keyed hash of a node's symbol and renumbered operands. The key is drawn per
-// call, so colliding graphs cannot be prepared in advance.
-std::uint64_t node_hash(const SipKey& key, const std::string& op,
+// Multiply-rotate hash of a node's symbol and renumbered operands, as the
+// e-graph hashes its e-nodes, started from the per-process secret.
+std::uint64_t node_hash(std::uint64_t seed, eqsat::GlobalSymbol op,
                         std::span<const EngineIndex> children) {
-  std::uint64_t h = siphash13(key, op);
+  std::uint64_t h = fx_mix(seed, op.value());
   h = fx_mix(h, children.size());
   for (const EngineIndex c : children) h = fx_mix(h, c);
-  return h;
+  return fx_finish(h);
 }
 
-// Both overloads share this loop; `Graph` is const when the input is only
-// read. A surviving node of a graph given by value moves its symbol instead
-// of copying it.
-template <typename Graph>
-EngineGraph fold(Graph& graph) {
-  const SipKey& key = SipKey::call_tables_key();
+EngineGraph fold(const EngineGraph& graph) {
+  const std::uint64_t seed = fx_process_seed();
   EngineGraph out;
   out.nodes.reserve(graph.nodes.size());
   IdTable index;
@@ -34,14 +29,14 @@ EngineGraph fold(Graph& graph) {
   std::vector<EngineIndex> renumber;
   renumber.reserve(graph.nodes.size());
   EngineOperands children;
-  for (auto& node : graph.nodes) {
+  for (const EngineNode& node : graph.nodes) {
     children.clear();
     // A child always precedes its user, so its entry is already set.
     for (const EngineIndex c : node.children) {
       if (c >= renumber.size()) fault("engine node child does not precede its user");
       children.push_back(renumber[c]);
     }
-    const std::uint64_t h = node_hash(key, node.op, children.span());
+    const std::uint64_t h = node_hash(seed, node.op, children.span());
     const auto found = index.find(h, [&](std::uint32_t id) {
       const EngineNode& seen = out.nodes[id];
       return seen.op == node.op && seen.children == children;
@@ -52,11 +47,7 @@ EngineGraph fold(Graph& graph) {
     }
     const auto id = static_cast<EngineIndex>(out.nodes.size());
     index.insert(h, id);
-    if constexpr (std::is_const_v<Graph>) {
-      out.nodes.push_back(EngineNode{node.op, children, node.boundary});
-    } else {
-      out.nodes.push_back(EngineNode{std::move(node.op), children, node.boundary});
-    }
+    out.nodes.push_back(EngineNode{node.op, node.prototype, children, node.boundary});
     renumber.push_back(id);
   }
   out.outputs.reserve(graph.outputs.size());

@@ -7,7 +7,6 @@
 
 #include "base/fault.h"
 #include "base/hash.h"
-#include "base/recent_cache.h"
 #include "base/small_vec.h"
 #include "eqsat/egraph.h"
 #include "eqsat/enode.h"
@@ -29,40 +28,11 @@ eqsat::Pattern parse_rule_pattern(std::string_view text) {
   return std::move(parsed).value();
 }
 
-// Engine symbols of the nodes' ops. Graphs repeat a few op strings on most
-// nodes, and a front end reduces graphs over the same ops again and again,
-// so each thread keeps a small direct-mapped cache of recent strings with
-// their symbols, checked by comparing the text, which spares most lookups in
-// the shared (locked) symbol table. Symbols and their texts live as long as
-// the process, so an entry never goes stale.
-class SymbolCache {
- public:
-  eqsat::GlobalSymbol operator()(std::string_view op) {
-    const std::size_t slot = recent_.slot_of(op);
-    if (const eqsat::GlobalSymbol* cached = recent_.find(op, slot)) return *cached;
-    const eqsat::GlobalSymbol symbol(op);
-    return recent_.put(symbol.as_str(), slot, symbol);
-  }
-
-  // Out of line, so a caller's loop holds the cache's address in a register
-  // rather than asking for the thread's copy on every use.
-  [[gnu::noinline]] static SymbolCache& for_this_thread() {
-    thread_local SymbolCache cache;
-    return cache;
-  }
-
- private:
-  // Keyed by the symbol's own text, which lives as long as the process.
-  RecentCache<eqsat::GlobalSymbol, std::string_view> recent_{OptimizerTuning::kSymbolCacheSlots,
-                                                             OptimizerTuning::kSymbolCacheSlots};
-};
-
 // Engine symbols of the nodes' ops, in node order.
 std::vector<eqsat::GlobalSymbol> symbols_of(const EngineGraph& graph) {
-  SymbolCache& symbol_of = SymbolCache::for_this_thread();
   std::vector<eqsat::GlobalSymbol> ops;
   ops.reserve(graph.nodes.size());
-  for (const EngineNode& node : graph.nodes) ops.push_back(symbol_of(node.op));
+  for (const EngineNode& node : graph.nodes) ops.push_back(node.op);
   return ops;
 }
 
@@ -232,7 +202,8 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     // next one to hand out.
     if (reps.of[i] != out.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
-    EngineNode& kept = out.nodes.emplace_back(EngineNode{node.op, {}, !is_op_symbol(node.op)});
+    EngineNode& kept =
+        out.nodes.emplace_back(EngineNode{node.op, node.prototype, {}, !is_op_symbol(node.op)});
     kept.children.reserve(node.children.size());
     for (const EngineIndex c : node.children) kept.children.push_back(reps.of[c]);
   }

@@ -2,71 +2,51 @@
 
 #include <limits>
 #include <memory>
-#include <tuple>
 
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/id_table.h"
 #include "ir/key_hash.h"
+#include "optimizer/symbol_cache.h"
 
 namespace tessary {
 namespace {
 
-// Gives every boundary key its engine symbol and registers the first key of
-// each symbol as its prototype. Stages carry only their member count in their
-// token and an external's descriptor fields are written raw, so different keys
-// can share a token; each distinct key (ignoring inputs) gets its own symbol:
-// the token itself, or, when that is taken by a different key, the token plus
-// the first free suffix "#1", "#2", ... The suffix only extends the token, so
-// the symbol keeps the token's non-op head and stays a boundary symbol.
+// Numbers every distinct boundary key apart from inputs, in order of first
+// sight, and keeps the first key of each number as its prototype. Stages
+// carry only their member count in their token and an external's descriptor
+// fields are written raw, so different keys can share a token: keys are told
+// apart by value, never by token.
 class BoundarySymbols {
  public:
-  explicit BoundarySymbols(PrototypeTable& symbols) : symbols_(symbols) {}
+  explicit BoundarySymbols(PrototypeTable& prototypes) : prototypes_(prototypes) {}
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
-  // The symbol of `key`. A new symbol's prototype is a copy of `key`, or
-  // `key` itself when `owned` points at it (the caller gives it up then).
-  const std::string& symbol_of(const NodeKey& key, NodeKey* owned = nullptr) {
+  // The prototype number of `key`. A new number's prototype is a copy of
+  // `key`, or `key` itself when `owned` points at it (the caller gives it up
+  // then).
+  std::uint32_t prototype_of(const NodeKey& key, NodeKey* owned = nullptr) {
     hasher_.begin(key);
     const std::uint64_t h = hasher_.finish();
-    const auto found = index_.find(
-        h, [&](std::uint32_t id) { return same_except_inputs(entries_[id]->second, key); });
-    if (found) return entries_[*found]->first;
-    std::string token(hasher_.token());
-    // try_emplace takes its key and `owned` only when it inserts, so each is
-    // moved from at most once, and only by the insertion that keeps it: the
-    // token is still whole when the plain symbol is taken.
-    auto emplace = [&](std::string&& symbol) {
-      return owned != nullptr ? symbols_.try_emplace(std::move(symbol), std::move(*owned))
-                              : symbols_.try_emplace(std::move(symbol), key);
-    };
-    auto [it, inserted] = emplace(std::move(token));
-    if (!inserted) {
-      // Suffixes already handed out for this token are skipped at once, so
-      // many keys sharing one token cost one probe each.
-      std::uint64_t& next = next_suffix_[token];
-      std::string symbol;
-      do {
-        symbol = token;
-        symbol.push_back('#');
-        symbol.append(std::to_string(++next));
-        std::tie(it, inserted) = emplace(std::move(symbol));
-      } while (!inserted);
+    const auto found =
+        index_.find(h, [&](std::uint32_t k) { return same_except_inputs(prototypes_[k], key); });
+    if (found) return *found;
+    if (prototypes_.size() >= kNoPrototype) fault("engine graph has too many boundary keys");
+    const auto k = static_cast<std::uint32_t>(prototypes_.size());
+    if (owned != nullptr) {
+      prototypes_.push_back(std::move(*owned));
+    } else {
+      prototypes_.push_back(key);
     }
-    // Elements of an unordered_map keep their address when it rehashes.
-    const auto& entry = *it;
-    index_.insert(h, static_cast<std::uint32_t>(entries_.size()));
-    entries_.push_back(&entry);
-    return entry.first;
+    index_.insert(h, k);
+    return k;
   }
 
  private:
-  PrototypeTable& symbols_;
+  PrototypeTable& prototypes_;
   KeyHasher hasher_{SipKey::call_tables_key()};
-  IdTable index_;  // hash apart from inputs -> position in entries_
-  std::vector<const PrototypeTable::value_type*> entries_;
-  std::unordered_map<std::string, std::uint64_t, KeyedStringHash> next_suffix_;
+  IdTable index_;  // hash apart from inputs -> prototype number
 };
 
 }  // namespace
@@ -76,6 +56,7 @@ class BoundarySymbols {
 struct EngineGraphBuilder::State {
   EngineGraphBuild build;
   BoundarySymbols boundary_symbols{build.symbols};
+  SymbolCache& symbol_cache = SymbolCache::for_this_thread();
 };
 
 EngineGraphBuilder::EngineGraphBuilder() : state_(std::make_unique<State>()) {}
@@ -85,11 +66,12 @@ void EngineGraphBuilder::reserve(std::size_t nodes) { state_->build.graph.nodes.
 
 std::size_t EngineGraphBuilder::size() const { return state_->build.graph.nodes.size(); }
 
-void EngineGraphBuilder::append(std::string op, bool boundary, std::span<const NodeId> inputs) {
+void EngineGraphBuilder::append(eqsat::GlobalSymbol op, std::uint32_t prototype,
+                                std::span<const NodeId> inputs) {
   std::vector<EngineNode>& nodes = state_->build.graph.nodes;
   const std::size_t id = nodes.size();
   if (id >= std::numeric_limits<EngineIndex>::max() - 1) fault("engine graph is too large");
-  EngineNode node{std::move(op), {}, boundary};
+  EngineNode node{op, prototype, {}, prototype != kNoPrototype};
   node.children.reserve(inputs.size());
   for (const NodeId input : inputs) {
     if (input >= id) fault("node input does not precede its user");
@@ -100,10 +82,14 @@ void EngineGraphBuilder::append(std::string op, bool boundary, std::span<const N
 
 void EngineGraphBuilder::add(const NodeKey& key) {
   if (key.kind() == NodeKind::kOp) {
-    append(key.token(), false, key.inputs());
+    append(state_->symbol_cache.symbol_of(key.token()), kNoPrototype, key.inputs());
   } else {
-    append(state_->boundary_symbols.symbol_of(key), true, key.inputs());
+    append_boundary(state_->boundary_symbols.prototype_of(key), key.inputs());
   }
+}
+
+void EngineGraphBuilder::append_boundary(std::uint32_t prototype, std::span<const NodeId> inputs) {
+  append(state_->symbol_cache.boundary_symbol(prototype), prototype, inputs);
 }
 
 void EngineGraphBuilder::add(NodeKey&& key) {
@@ -113,7 +99,7 @@ void EngineGraphBuilder::add(NodeKey&& key) {
   }
   // The key may become its symbol's prototype, so its inputs are read first.
   const NodeIds inputs(key.inputs().begin(), key.inputs().end());
-  append(state_->boundary_symbols.symbol_of(key, &key), true, inputs.span());
+  append_boundary(state_->boundary_symbols.prototype_of(key, &key), inputs.span());
 }
 
 void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inputs) {
@@ -121,12 +107,12 @@ void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inpu
   if (earlier >= nodes.size() || !nodes[earlier].boundary) {
     fault("repeated node names no earlier boundary node");
   }
-  append(nodes[earlier].op, true, inputs);
+  append(nodes[earlier].op, nodes[earlier].prototype, inputs);
 }
 
 void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {
   if (!is_op_symbol(token)) fault("op token does not name an op");
-  append(std::string(token), false, inputs);
+  append(state_->symbol_cache.symbol_of(token), kNoPrototype, inputs);
 }
 
 EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outputs) && {
@@ -143,6 +129,10 @@ EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outpu
 
 bool is_op_symbol(std::string_view op) { return op.starts_with("op|"); }
 
+bool is_op_symbol(eqsat::GlobalSymbol op) {
+  return is_op_symbol(SymbolCache::for_this_thread().text_of(op));
+}
+
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
                                  std::span<const std::uint64_t> outputs) {
   EngineGraphBuilder builder;
@@ -152,9 +142,15 @@ EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
 }
 
 void verify_engine_graph(const EngineGraph& graph) {
+  SymbolCache& symbols = SymbolCache::for_this_thread();
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     const EngineNode& node = graph.nodes[i];
-    if (node.boundary == is_op_symbol(node.op)) fault("engine node boundary flag disagrees");
+    if (node.boundary == is_op_symbol(symbols.text_of(node.op))) {
+      fault("engine node boundary flag disagrees");
+    }
+    if (node.boundary != (node.prototype != kNoPrototype)) {
+      fault("engine node prototype disagrees with its boundary flag");
+    }
     for (const EngineIndex child : node.children) {
       if (child >= i) fault("engine node child does not precede its user");
     }

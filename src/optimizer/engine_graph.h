@@ -7,13 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
-#include "base/hash.h"
 #include "base/small_vec.h"
-#include "ir/key_hash.h"
+#include "eqsat/symbol.h"
 #include "ir/node.h"
 
 namespace tessary {
@@ -25,10 +23,17 @@ using EngineIndex = std::uint32_t;
 // the node rather than in a heap block of their own.
 using EngineOperands = SmallVec<EngineIndex, 2>;
 
+// Marks an engine node that has no prototype (every op).
+inline constexpr std::uint32_t kNoPrototype = 0xFFFFFFFF;
+
 struct EngineNode {
-  // The operator symbol: the node token for ops; for boundary nodes the token,
-  // plus "#k" when an earlier, different key already holds that token.
-  std::string op;
+  // The operator symbol: the interned token for ops; for boundary nodes the
+  // symbol of their prototype (SymbolCache::boundary_symbol), one per
+  // distinct key apart from inputs.
+  eqsat::GlobalSymbol op;
+  // For boundary nodes, the position of their prototype in the graph's
+  // PrototypeTable; kNoPrototype for ops.
+  std::uint32_t prototype = kNoPrototype;
   EngineOperands children;
   // True for every node that is not an op; boundary nodes are never fused.
   bool boundary = false;
@@ -44,11 +49,11 @@ struct EngineGraph {
   friend bool operator==(const EngineGraph& a, const EngineGraph& b) = default;
 };
 
-// Maps the engine symbol of every boundary node to the first kept key that
-// has it. Fusion rebuilds a boundary node as its prototype with new inputs
-// (the prototype's own inputs are never read). Symbols come from user input,
-// so the map hashes them with a per-process key.
-using PrototypeTable = std::unordered_map<std::string, NodeKey, KeyedStringHash>;
+// The first kept key of every distinct boundary key (apart from inputs), in
+// order of first sight; a boundary node names its own by position. Fusion
+// rebuilds a boundary node as its prototype with new inputs (the prototype's
+// own inputs are never read).
+using PrototypeTable = std::vector<NodeKey>;
 
 struct ReductionCounters {
   std::uint64_t input_nodes = 0;
@@ -101,14 +106,16 @@ class EngineGraphBuilder {
 
  private:
   struct State;
-  // Appends the next node, with symbol `op`; its inputs must precede it.
-  void append(std::string op, bool boundary, std::span<const NodeId> inputs);
+  // Appends the next node; its inputs must precede it.
+  void append(eqsat::GlobalSymbol op, std::uint32_t prototype, std::span<const NodeId> inputs);
+  void append_boundary(std::uint32_t prototype, std::span<const NodeId> inputs);
 
   std::unique_ptr<State> state_;
 };
 
 // True when `op` names an op node's symbol (it begins with "op|").
 bool is_op_symbol(std::string_view op);
+bool is_op_symbol(eqsat::GlobalSymbol op);
 
 // Turns every key into an engine node. Keys whose inputs are not earlier
 // positions, and outputs out of range, are broken preconditions (faults).

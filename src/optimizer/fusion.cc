@@ -8,8 +8,7 @@
 #include <utility>
 
 #include "base/fault.h"
-#include "base/hash.h"
-#include "base/id_table.h"
+#include "optimizer/symbol_cache.h"
 
 namespace tessary {
 namespace {
@@ -134,9 +133,8 @@ std::vector<EngineIndex> group_maximal(const Consumers& consumers, const Flags& 
 
 // Emits the groups, in order of their largest member, as new node keys.
 // `Graph` is const when the input graph and prototypes are only read; when
-// both are given by value, each stage member takes its op string from the
-// graph, and the first boundary node of each symbol takes the prototype
-// itself instead of a copy.
+// both are given by value, the first boundary node of each prototype number
+// takes the prototype itself instead of a copy.
 template <typename Graph>
 class Emitter {
   static constexpr bool kConsumes = !std::is_const_v<Graph>;
@@ -193,28 +191,23 @@ class Emitter {
 
   void emit_boundary(EngineIndex g) {
     const EngineNode& node = graph_.nodes[g];
-    const auto proto = symbols_.find(node.op);
-    if (proto == symbols_.end()) fault("boundary node has no prototype");
+    if (node.prototype >= symbols_.size()) fault("boundary node has no prototype");
     NodeIds inputs;
     inputs.reserve(node.children.size());
     for (const EngineIndex c : node.children) inputs.push_back(emitted_id(group_[c]));
     if constexpr (kConsumes) {
-      // The prototype moves into the first node of its symbol; later nodes
-      // of the symbol copy that node's key, which equals it but for inputs.
-      const auto* entry = &*proto;
-      const std::uint64_t h =
-          fx_finish(fx_mix(fx_process_seed(), reinterpret_cast<std::uintptr_t>(entry)));
-      const auto taken =
-          taken_index_.find(h, [&](std::uint32_t k) { return taken_[k].first == entry; });
-      if (taken) {
-        out_.nodes.push_back(out_.nodes[taken_[*taken].second].with_inputs(std::move(inputs)));
+      // The prototype moves into the first node of its number; later nodes
+      // of the number copy that node's key, which equals it but for inputs.
+      if (taken_.empty()) taken_.assign(symbols_.size(), kNone);
+      EngineIndex& taken = taken_[node.prototype];
+      if (taken != kNone) {
+        out_.nodes.push_back(out_.nodes[taken].with_inputs(std::move(inputs)));
       } else {
-        taken_index_.insert(h, static_cast<std::uint32_t>(taken_.size()));
-        taken_.emplace_back(entry, out_.nodes.size());
-        out_.nodes.push_back(std::move(proto->second).with_inputs(std::move(inputs)));
+        taken = static_cast<EngineIndex>(out_.nodes.size());
+        out_.nodes.push_back(std::move(symbols_[node.prototype]).with_inputs(std::move(inputs)));
       }
     } else {
-      out_.nodes.push_back(proto->second.with_inputs(std::move(inputs)));
+      out_.nodes.push_back(symbols_[node.prototype].with_inputs(std::move(inputs)));
     }
     ++out_.counters.boundary_nodes;
   }
@@ -223,14 +216,10 @@ class Emitter {
     Stage stage;
     stage.members.reserve(slice.size());
     for (std::size_t pos = 0; pos < slice.size(); ++pos) {
-      auto& node = graph_.nodes[slice[pos]];
+      const EngineNode& node = graph_.nodes[slice[pos]];
       slots_[slice[pos]].member_pos = static_cast<EngineIndex>(pos);
       StageOp member;
-      if constexpr (std::is_const_v<Graph>) {
-        member.op = node.op;
-      } else {
-        member.op = std::move(node.op);
-      }
+      member.op = symbol_texts_.text_of(node.op);
       member.refs.reserve(node.children.size());
       for (const EngineIndex c : node.children) {
         const EngineIndex h = group_[c];
@@ -270,10 +259,10 @@ class Emitter {
   const std::vector<EngineIndex>& group_;
   std::vector<GroupSlot> slots_;  // by group identifier, and by node for member_pos
   Reduced out_;
-  // Prototypes already moved out, with the position of the node that took
-  // each; indexed by the entry's address.
-  std::vector<std::pair<const PrototypeTable::value_type*, std::size_t>> taken_;
-  IdTable taken_index_;
+  // By prototype number: the position of the node that took the prototype,
+  // once one has.
+  std::vector<EngineIndex> taken_;
+  SymbolCache& symbol_texts_ = SymbolCache::for_this_thread();
 };
 
 template <typename Graph, typename Symbols>

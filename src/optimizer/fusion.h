@@ -11,10 +11,10 @@ namespace tessary {
 // its consumer when that is its only use) or the fan-out rule (true: an op
 // joins when all its consumers are in one group). Fills `nodes`, `outputs`
 // and the counters `stages`, `reduced_nodes` and `boundary_nodes`. A boundary
-// symbol missing from `symbols` is a broken precondition and faults.
+// node whose prototype number `symbols` lacks is a broken precondition and
+// faults.
 Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion);
-// The same, moving the op strings of the graph it consumes into the stages
-// and the prototypes it consumes into the boundary nodes.
+// The same, moving the prototypes it consumes into the boundary nodes.
 Reduced stage_fusion(EngineGraph&& graph, PrototypeTable&& symbols, bool maximal_fusion);
 
 }  // namespace tessary

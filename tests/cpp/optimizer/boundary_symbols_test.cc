@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 
+#include "eqsat/symbol.h"
 #include "optimizer/engine_graph.h"
 #include "optimizer/incremental.h"
 #include "optimizer/pipeline.h"
@@ -47,32 +49,60 @@ TEST(BoundarySymbols, EachDistinctKeyGetsItsOwnSymbolAndPrototype) {
   };
   for (const std::vector<NodeKey>& keys : orders) {
     const EngineGraphBuild build = to_engine_graph(keys, std::vector<std::uint64_t>{1, 2, 3});
-    std::set<std::string> symbols;
-    for (std::size_t i = 1; i < 4; ++i) {
+    ASSERT_EQ(build.symbols.size(), 4u);
+    std::set<eqsat::GlobalSymbol> symbols;
+    for (std::size_t i = 0; i < 4; ++i) {
       const EngineNode& node = build.graph.nodes[i];
       EXPECT_TRUE(node.boundary);
-      EXPECT_TRUE(node.op.starts_with("ext|")) << node.op;
+      EXPECT_EQ(node.prototype, i);  // numbered in order of first sight
+      EXPECT_FALSE(node.op.as_str().starts_with("op|")) << node.op;
       symbols.insert(node.op);
-      EXPECT_TRUE(same_except_inputs(build.symbols.at(node.op), keys[i]));
+      EXPECT_EQ(build.symbols[node.prototype], keys[i]);
     }
-    EXPECT_EQ(symbols.size(), 3u);
-    // The same key on other inputs shares its symbol.
+    EXPECT_EQ(symbols.size(), 4u);
+    // The same key on other inputs shares its symbol and prototype.
     EXPECT_EQ(build.graph.nodes[4].op, build.graph.nodes[2].op);
+    EXPECT_EQ(build.graph.nodes[4].prototype, 2u);
   }
 }
 
-TEST(BoundarySymbols, SuffixesFollowFirstSightOrder) {
+TEST(BoundarySymbols, NumbersFollowFirstSightOrder) {
   const NodeKey neg = Stage{{0}, {member("op|neg", {in(0)})}};
   const NodeKey exp = Stage{{0}, {member("op|exp", {in(0)})}};
   const NodeKey log = Stage{{1}, {member("op|log", {in(0)})}};
   const std::vector<NodeKey> keys = {src("s"), neg, exp, neg.with_inputs({2}), log, exp};
   const EngineGraphBuild build = to_engine_graph(keys, std::vector<std::uint64_t>{5});
-  std::vector<std::string> ops;
-  for (const EngineNode& n : build.graph.nodes) ops.push_back(n.op);
-  EXPECT_EQ(ops, (std::vector<std::string>{"src|s", "stage|1", "stage|1#1", "stage|1", "stage|1#2",
-                                           "stage|1#1"}));
-  EXPECT_EQ(build.symbols.size(), 4u);
-  EXPECT_EQ(build.symbols.at("stage|1#2"), log);
+  std::vector<std::uint32_t> numbers;
+  for (const EngineNode& n : build.graph.nodes) numbers.push_back(n.prototype);
+  EXPECT_EQ(numbers, (std::vector<std::uint32_t>{0, 1, 2, 1, 3, 2}));
+  EXPECT_EQ(build.symbols, (PrototypeTable{keys[0], neg, exp, log}));
+  EXPECT_EQ(build.graph.nodes[1].op, build.graph.nodes[3].op);
+  EXPECT_NE(build.graph.nodes[1].op, build.graph.nodes[2].op);
+}
+
+// Boundary symbols are numbered, not made from the keys' texts: reducing
+// graphs over ever new sources adds nothing to the process-wide symbol table
+// once the numbers in use exist.
+TEST(BoundarySymbols, NewSourcesAddNoSymbols) {
+  auto symbol_count = [] {
+    std::size_t total = 0;
+    for (std::uint32_t shard = 0; shard < eqsat::kSymbolShardCount; ++shard) {
+      total += eqsat::SymbolTable::global().shard_size(shard);
+    }
+    return total;
+  };
+  auto graph = [](int round) {
+    std::vector<NodeKey> keys;
+    for (int i = 0; i < 20; ++i) {
+      keys.push_back(src("never-seen-" + std::to_string(round) + "-" + std::to_string(i)));
+    }
+    keys.push_back(op("add", {0, 1}));
+    return make_store(keys, {20});
+  };
+  (void)reduce_with(graph(0), engine(), false);
+  const std::size_t before = symbol_count();
+  for (int round = 1; round < 4; ++round) (void)reduce_with(graph(round), engine(), false);
+  EXPECT_EQ(symbol_count(), before);
 }
 
 TEST(BoundarySymbols, CollidingExternalsAreNotMerged) {

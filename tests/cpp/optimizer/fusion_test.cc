@@ -191,15 +191,15 @@ TEST(StageFusion, OpsWithoutOperandsMakeAStageWithoutInputs) {
 
 TEST(StageFusion, MissingPrototypeFaults) {
   EngineGraph graph;
-  graph.nodes.push_back(EngineNode{"src|x", {}, true});
+  graph.nodes.push_back(testing::boundary_node(0));
   graph.outputs = {0};
   EXPECT_THROW((void)stage_fusion(graph, PrototypeTable{}, false), InternalFault);
 }
 
 TEST(StageFusion, ChildAfterItsUserFaults) {
   EngineGraph graph;
-  graph.nodes.push_back(EngineNode{"op|neg", {1}, false});
-  graph.nodes.push_back(EngineNode{"op|exp", {}, false});
+  graph.nodes.push_back(testing::op_node("op|neg", {1}));
+  graph.nodes.push_back(testing::op_node("op|exp", {}));
   graph.outputs = {0};
   EXPECT_THROW((void)stage_fusion(graph, PrototypeTable{}, false), InternalFault);
 }

@@ -14,12 +14,14 @@
 namespace tessary {
 namespace {
 
+using testing::boundary_node;
 using testing::CountingPoll;
 using testing::in;
 using testing::make_store;
 using testing::mem;
 using testing::member;
 using testing::op;
+using testing::op_node;
 using testing::PassThroughEngine;
 using testing::scalar_side;
 using testing::src;
@@ -106,8 +108,8 @@ TEST(DeadCodeElimination, RenumbersReachableNodesInOrder) {
                                       op("add", {2, 2})};
   const EngineGraph graph =
       dead_code_elimination(to_engine_graph(nodes, std::vector<std::uint64_t>{4, 4}).graph);
-  const std::vector<EngineNode> want = {
-      {"src|b", {}, true}, {"op|neg", {0}, false}, {"op|add", {1, 1}, false}};
+  const std::vector<EngineNode> want = {boundary_node(1), op_node("op|neg", {0}),
+                                        op_node("op|add", {1, 1})};
   EXPECT_EQ(graph.nodes, want);
   EXPECT_EQ(graph.outputs, (std::vector<EngineIndex>{2, 2}));
 }
@@ -130,7 +132,7 @@ TEST(DeadCodeElimination, LongChainNeedsNoCallStack) {
 
 TEST(DeadCodeElimination, ChildNotBeforeItsUserFaults) {
   EngineGraph graph;
-  graph.nodes = {{"src|a", {}, true}, {"op|neg", {1}, false}};
+  graph.nodes = {boundary_node(0), op_node("op|neg", {1})};
   graph.outputs = {1};
   EXPECT_THROW((void)dead_code_elimination(graph), InternalFault);
   const std::vector<NodeKey> nodes = {src("a"), op("neg", {1})};
@@ -141,25 +143,20 @@ TEST(DeadCodeElimination, ChildNotBeforeItsUserFaults) {
 // equal nodes, which CSE must fold.
 TEST(Cse, FoldsLaterEqualNodesIntoTheFirst) {
   EngineGraph graph;
-  graph.nodes = {{"src|x", {}, true},       {"src|y", {}, true},       {"op|add", {0, 1}, false},
-                 {"op|add", {0, 1}, false}, {"op|mul", {2, 3}, false}, {"op|mul", {3, 2}, false}};
+  graph.nodes = {boundary_node(0),          boundary_node(1),          op_node("op|add", {0, 1}),
+                 op_node("op|add", {0, 1}), op_node("op|mul", {2, 3}), op_node("op|mul", {3, 2})};
   graph.outputs = {3, 5, 4};
   const EngineGraph out = cse(graph);
-  const std::vector<EngineNode> want = {{"src|x", {}, true},
-                                        {"src|y", {}, true},
-                                        {"op|add", {0, 1}, false},
-                                        {"op|mul", {2, 2}, false}};
+  const std::vector<EngineNode> want = {boundary_node(0), boundary_node(1),
+                                        op_node("op|add", {0, 1}), op_node("op|mul", {2, 2})};
   EXPECT_EQ(out.nodes, want);
   EXPECT_EQ(out.outputs, (std::vector<EngineIndex>{2, 3, 3}));
 }
 
 TEST(Cse, KeepsNodesThatDifferInSymbolOrOperandOrder) {
   EngineGraph graph;
-  graph.nodes = {{"src|x", {}, true},
-                 {"src|y", {}, true},
-                 {"op|sub", {0, 1}, false},
-                 {"op|sub", {1, 0}, false},
-                 {"op|div", {0, 1}, false}};
+  graph.nodes = {boundary_node(0), boundary_node(1), op_node("op|sub", {0, 1}),
+                 op_node("op|sub", {1, 0}), op_node("op|div", {0, 1})};
   graph.outputs = {2, 3, 4};
   EXPECT_EQ(cse(graph), graph);
 }

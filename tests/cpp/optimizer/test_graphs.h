@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ir/node.h"
 #include "ir/store.h"
 #include "optimizer/engine.h"
 #include "optimizer/rules.h"
+#include "optimizer/symbol_cache.h"
 
 namespace tessary::testing {
 
@@ -30,6 +32,16 @@ inline StageOp member(std::string token, StageRefs refs) {
 }
 inline StageRef in(std::uint64_t k) { return StageRef::input(k); }
 inline StageRef mem(std::uint64_t p) { return StageRef::member(p); }
+
+// Engine nodes: an op with its token as symbol, and a boundary node with
+// prototype number `k` and that number's symbol.
+inline EngineNode op_node(std::string_view token, EngineOperands children) {
+  return EngineNode{eqsat::GlobalSymbol(token), kNoPrototype, std::move(children), false};
+}
+inline EngineNode boundary_node(std::uint32_t k, EngineOperands children = {}) {
+  return EngineNode{SymbolCache::for_this_thread().boundary_symbol(k), k, std::move(children),
+                    true};
+}
 
 // Interns `keys` in order into a new store and checks each gets its position.
 inline GraphStore make_store(const std::vector<NodeKey>& keys, const NodeIds& marks = {}) {
