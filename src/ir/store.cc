@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/arena.h"
 #include "base/fault.h"
@@ -278,23 +281,28 @@ NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)
 
 NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
-    const std::function<void(NodeId, NodeKey&&)>& other,
+    const std::function<void(NodeId, NodeKey&&, bool first)>& other,
     const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
   return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     // Graphs repeat a few signatures (stored bytes of everything but the
     // inputs) on most of their nodes: an op's token is made once per cached
-    // signature, and a boundary node whose signature an earlier node had is
-    // handed over as that node's repeat, without rebuilding its key.
-    // The keys are views of the records, which stay put while the lock is held.
+    // signature. Boundary signatures are all remembered: a boundary node
+    // whose signature an earlier node had is handed over as that node's
+    // repeat, without rebuilding its key, and any other comes as the first
+    // of its signature. Records encode keys canonically, so equal signatures
+    // are exactly keys equal but for their inputs. The signatures are views
+    // of the records, which stay put while the lock is held; they are
+    // hashed with a secret key, since they come from user data.
     RecentCache<std::string, std::string_view> tokens(s.records.size(),
                                                       StoreTuning::kVisitCacheSlots);
-    RecentCache<NodeId, std::string_view> boundaries(s.records.size(),
-                                                     StoreTuning::kVisitCacheSlots);
+    IdTable signature_index;
+    std::vector<std::pair<std::string_view, NodeId>> signatures;
+    const SipKey& signature_key = SipKey::call_tables_key();
     RecordParts parts;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
       if (!read_record_parts(record, parts)) {
-        other(i, unpack_key(record, s.strings));
+        other(i, unpack_key(record, s.strings), false);
         continue;
       }
       const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
@@ -308,13 +316,19 @@ NodeIds GraphStore::visit_tokens(
         op(i, *token, parts.inputs.span());
         continue;
       }
-      const std::size_t slot = boundaries.slot_of(fields);
-      if (const NodeId* earlier = boundaries.find(fields, slot)) {
-        repeat(i, *earlier, parts.inputs.span());
-      } else {
-        other(i, unpack_key(record, s.strings));
-        (void)boundaries.put(fields, slot, i);
+      const std::uint64_t h = siphash13(signature_key, fields);
+      const auto earlier =
+          signature_index.find(h, [&](std::uint32_t k) { return signatures[k].first == fields; });
+      if (earlier) {
+        repeat(i, signatures[*earlier].second, parts.inputs.span());
+        continue;
       }
+      if (signatures.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        fault("too many boundary signatures");
+      }
+      other(i, unpack_key(record, s.strings), true);
+      signature_index.insert(h, static_cast<std::uint32_t>(signatures.size()));
+      signatures.emplace_back(fields, i);
     }
     return s.outputs;
   });

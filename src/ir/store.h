@@ -103,13 +103,15 @@ class GraphStore {
   // The same, except that an op node comes to `op` as its token and inputs:
   // its key is not rebuilt, and the token is made once per distinct name and
   // parameters (as far as a small cache remembers them). Other nodes come to
-  // `other` as their keys (which it may keep), except that one whose key equals an earlier
-  // node's but for its inputs may come to `repeat(id, earlier, inputs)`
-  // instead. A node whose parameters keep the raw bits of a NaN always comes
-  // to `other`, even an op.
+  // `other` as their keys (which it may keep), except that one whose key
+  // equals an earlier node's but for its inputs comes to `repeat(id,
+  // earlier, inputs)` instead, with `earlier` the first such node. A node
+  // whose parameters keep the raw bits of a NaN always comes to `other`, even
+  // an op; `first` is true for every other node there, and says that no
+  // earlier node's key equals it but for inputs.
   NodeIds visit_tokens(
       const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs)>& op,
-      const std::function<void(NodeId, NodeKey&&)>& other,
+      const std::function<void(NodeId, NodeKey&&, bool first)>& other,
       const std::function<void(NodeId, NodeId earlier, std::span<const NodeId> inputs)>& repeat)
       const;
 

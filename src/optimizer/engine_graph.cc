@@ -23,6 +23,14 @@ class BoundarySymbols {
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
+  // A new prototype number for `key`, which becomes its prototype; no
+  // earlier key may equal it apart from inputs.
+  std::uint32_t add_first(NodeKey&& key) {
+    const std::uint32_t k = next_number();
+    prototypes_.push_back(std::move(key));
+    return k;
+  }
+
   // The prototype number of `key`. A new number's prototype is a copy of
   // `key`, or `key` itself when `owned` points at it (the caller gives it up
   // then).
@@ -32,8 +40,7 @@ class BoundarySymbols {
     const auto found =
         index_.find(h, [&](std::uint32_t k) { return same_except_inputs(prototypes_[k], key); });
     if (found) return *found;
-    if (prototypes_.size() >= kNoPrototype) fault("engine graph has too many boundary keys");
-    const auto k = static_cast<std::uint32_t>(prototypes_.size());
+    const std::uint32_t k = next_number();
     if (owned != nullptr) {
       prototypes_.push_back(std::move(*owned));
     } else {
@@ -44,6 +51,11 @@ class BoundarySymbols {
   }
 
  private:
+  std::uint32_t next_number() const {
+    if (prototypes_.size() >= kNoPrototype) fault("engine graph has too many boundary keys");
+    return static_cast<std::uint32_t>(prototypes_.size());
+  }
+
   PrototypeTable& prototypes_;
   KeyHasher hasher_{SipKey::call_tables_key()};
   IdTable index_;  // hash apart from inputs -> prototype number
@@ -100,6 +112,13 @@ void EngineGraphBuilder::add(NodeKey&& key) {
   // The key may become its symbol's prototype, so its inputs are read first.
   const NodeIds inputs(key.inputs().begin(), key.inputs().end());
   append_boundary(state_->boundary_symbols.prototype_of(key, &key), inputs.span());
+}
+
+void EngineGraphBuilder::add_first(NodeKey&& key) {
+  if (key.kind() == NodeKind::kOp) fault("op key given as a boundary prototype");
+  // The key becomes the prototype, so its inputs are read first.
+  const NodeIds inputs(key.inputs().begin(), key.inputs().end());
+  append_boundary(state_->boundary_symbols.add_first(std::move(key)), inputs.span());
 }
 
 void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inputs) {

@@ -62,9 +62,13 @@ NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder, 
         cancel.check();
         builder.add_op(token, inputs);
       },
-      [&](NodeId, NodeKey&& key) {
+      [&](NodeId, NodeKey&& key, bool first) {
         cancel.check();
-        builder.add(std::move(key));
+        if (first && key.kind() != NodeKind::kOp) {
+          builder.add_first(std::move(key));
+        } else {
+          builder.add(std::move(key));
+        }
       },
       [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
         cancel.check();

@@ -207,12 +207,23 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   must(store.intern(External{without_ref, params({{"k", ParamValue::integer(1)}}), {0}}));
   must(store.intern(External{with_ref, params({{"k", ParamValue::integer(1)}}), {1}}));
   must(store.intern(External{without_ref, params({{"k", ParamValue::integer(1)}}), {0, 1}}));
+  // More boundary signatures than any cache would hold, each seen again far
+  // apart, and two reductions that keep a NaN's payload.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 300; ++i) {
+      must(store.intern(Reduction{"r" + std::to_string(i), {}, {static_cast<NodeId>(round)}}));
+    }
+  }
+  const NodeId nan_first = must(store.intern(Reduction{"sum", scalar(odd_nan), {0}}));
+  const NodeId nan_second = must(store.intern(Reduction{"sum", scalar(odd_nan), {1}}));
   ASSERT_TRUE(store.mark_output(4).ok());
 
   const Snapshot snap = store.snapshot();
   std::vector<NodeId> seen;
   std::vector<NodeId> whole_ops;
   std::vector<NodeId> repeats;
+  std::vector<NodeId> firsts;
+  std::vector<std::pair<NodeId, NodeId>> repeated;
   const NodeIds marks = store.visit_tokens(
       [&](NodeId id, std::string_view token, std::span<const NodeId> inputs) {
         seen.push_back(id);
@@ -222,15 +233,17 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
         const auto want = snap.nodes[id].inputs();
         EXPECT_TRUE(std::equal(inputs.begin(), inputs.end(), want.begin(), want.end())) << id;
       },
-      [&](NodeId id, const NodeKey& key) {
+      [&](NodeId id, const NodeKey& key, bool first) {
         seen.push_back(id);
         ASSERT_LT(id, snap.nodes.size());
         EXPECT_EQ(key, snap.nodes[id]) << id;
         if (key.kind() == NodeKind::kOp) whole_ops.push_back(id);
+        if (first) firsts.push_back(id);
       },
       [&](NodeId id, NodeId earlier, std::span<const NodeId> inputs) {
         seen.push_back(id);
         repeats.push_back(id);
+        repeated.emplace_back(id, earlier);
         ASSERT_LT(earlier, id);
         ASSERT_LT(id, snap.nodes.size());
         EXPECT_EQ(snap.nodes[id].with_inputs({}), snap.nodes[earlier].with_inputs({})) << id;
@@ -240,7 +253,29 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   // Only the ops whose NaN keeps its payload come whole.
   EXPECT_EQ(whole_ops, (std::vector<NodeId>{7, 8}));
   // The second sum, exchange and externals repeat earlier keys but for inputs.
-  EXPECT_EQ(repeats, (std::vector<NodeId>{6014, 6015, 6018, 6019}));
+  EXPECT_EQ(std::vector<NodeId>(repeats.begin(), repeats.begin() + 4),
+            (std::vector<NodeId>{6014, 6015, 6018, 6019}));
+  // Every other boundary node without a NaN comes first of its key or as a
+  // repeat of the first node with that key, however far back.
+  std::vector<NodeKey> stripped;
+  std::vector<NodeId> boundary_ids;
+  std::vector<NodeId> want_firsts;
+  std::vector<std::pair<NodeId, NodeId>> want_repeated;
+  for (NodeId id = 0; id < snap.nodes.size(); ++id) {
+    if (snap.nodes[id].kind() == NodeKind::kOp || id == nan_first || id == nan_second) continue;
+    NodeKey key = snap.nodes[id].with_inputs({});
+    const auto same = std::find(stripped.begin(), stripped.end(), key);
+    if (same == stripped.end()) {
+      want_firsts.push_back(id);
+    } else {
+      want_repeated.emplace_back(id, boundary_ids[same - stripped.begin()]);
+    }
+    stripped.push_back(std::move(key));
+    boundary_ids.push_back(id);
+  }
+  EXPECT_EQ(firsts, want_firsts);
+  EXPECT_EQ(repeated, want_repeated);
+  EXPECT_EQ(repeated.size(), 304u);
   ASSERT_EQ(seen.size(), snap.nodes.size());
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
   EXPECT_EQ(marks, snap.outputs);
