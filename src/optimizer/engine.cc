@@ -203,7 +203,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     if (reps.of[i] != out.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
     EngineNode& kept =
-        out.nodes.emplace_back(EngineNode{node.op, node.prototype, {}, !is_op_symbol(node.op)});
+        out.nodes.emplace_back(EngineNode{node.op, node.prototype, {}, node.boundary});
     kept.children.reserve(node.children.size());
     for (const EngineIndex c : node.children) kept.children.push_back(reps.of[c]);
   }
@@ -221,7 +221,6 @@ EngineGraph SaturationEngine::canonicalize_in_place(EngineGraph graph, Cancel& c
     if (reps.of[i] != kept) continue;
     EngineNode& node = graph.nodes[i];
     for (EngineIndex& c : node.children) c = reps.of[c];
-    node.boundary = !is_op_symbol(node.op);
     if (kept != i) graph.nodes[kept] = std::move(node);
     ++kept;
   }

@@ -148,10 +148,6 @@ EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outpu
 
 bool is_op_symbol(std::string_view op) { return op.starts_with("op|"); }
 
-bool is_op_symbol(eqsat::GlobalSymbol op) {
-  return is_op_symbol(SymbolCache::for_this_thread().text_of(op));
-}
-
 EngineGraphBuild to_engine_graph(std::span<const NodeKey> keys,
                                  std::span<const std::uint64_t> outputs) {
   EngineGraphBuilder builder;
@@ -164,12 +160,15 @@ void verify_engine_graph(const EngineGraph& graph) {
   SymbolCache& symbols = SymbolCache::for_this_thread();
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     const EngineNode& node = graph.nodes[i];
-    if (node.boundary == is_op_symbol(symbols.text_of(node.op))) {
-      fault("engine node boundary flag disagrees");
-    }
-    if (node.boundary != (node.prototype != kNoPrototype)) {
-      fault("engine node prototype disagrees with its boundary flag");
-    }
+    // A boundary node has a prototype and a symbol that is not an op's
+    // (nearly always its prototype's, which is known without its text);
+    // an op has neither.
+    const bool agrees =
+        node.boundary ? node.prototype != kNoPrototype &&
+                            (symbols.is_boundary_symbol(node.op, node.prototype) ||
+                             !is_op_symbol(symbols.text_of(node.op)))
+                      : node.prototype == kNoPrototype && is_op_symbol(symbols.text_of(node.op));
+    if (!agrees) fault("engine node boundary flag disagrees");
     for (const EngineIndex child : node.children) {
       if (child >= i) fault("engine node child does not precede its user");
     }

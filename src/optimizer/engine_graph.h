@@ -118,7 +118,6 @@ class EngineGraphBuilder {
 
 // True when `op` names an op node's symbol (it begins with "op|").
 bool is_op_symbol(std::string_view op);
-bool is_op_symbol(eqsat::GlobalSymbol op);
 
 // Turns every key into an engine node. Keys whose inputs are not earlier
 // positions, and outputs out of range, are broken preconditions (faults).

@@ -33,7 +33,7 @@ class SymbolCache {
 
   // The text of `symbol`.
   std::string_view text_of(eqsat::GlobalSymbol symbol) {
-    const TextSlot& slot = texts_[symbol.value() % kTextSlots];
+    const TextSlot& slot = texts_[text_slot(symbol)];
     if (slot.value == symbol.value()) return slot.text;
     const std::string_view text = symbol.as_str();
     remember_text(symbol, text);
@@ -47,20 +47,30 @@ class SymbolCache {
   // keys' own texts, which come from user data, never enter the
   // process-wide table.
   eqsat::GlobalSymbol boundary_symbol(std::uint32_t k);
+  // Whether `symbol` is that of boundary prototype `k`, as far as this
+  // thread has made them (false for a number it has not made).
+  bool is_boundary_symbol(eqsat::GlobalSymbol symbol, std::uint32_t k) const {
+    return k < boundary_.size() && boundary_[k] == symbol;
+  }
 
   // Out of line, so a caller's loop holds the cache's address in a register
   // rather than asking for the thread's copy on every use.
   [[gnu::noinline]] static SymbolCache& for_this_thread();
 
  private:
-  static constexpr std::size_t kTextSlots = 256;
+  static constexpr std::size_t kTextSlots = 256;  // text_slot keeps 8 bits
   struct TextSlot {
     std::uint32_t value = 0;  // no real symbol is 0
     std::string_view text;
   };
 
+  // Symbol values hold a shard number in their high bits and a position in
+  // the low ones: a multiplicative hash spreads both over the slots.
+  static std::size_t text_slot(eqsat::GlobalSymbol symbol) {
+    return (symbol.value() * 0x9E3779B1u) >> 24;
+  }
   void remember_text(eqsat::GlobalSymbol symbol, std::string_view text) {
-    texts_[symbol.value() % kTextSlots] = TextSlot{symbol.value(), text};
+    texts_[text_slot(symbol)] = TextSlot{symbol.value(), text};
   }
 
   // Keyed by the symbol's own text, which lives as long as the process.
