@@ -1,14 +1,17 @@
 #include "blob/reader.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "blob/format.h"
 #include "ir/key_view.h"
+#include "ir/tuning.h"
 
 namespace tessary {
 namespace {
@@ -18,6 +21,8 @@ namespace {
 // and a u32.
 constexpr std::size_t kMinMemberBytes = 4 + 4;
 constexpr std::size_t kMinRefBytes = 1 + 4;
+// The least a node record takes: its tag and two counts or lengths.
+constexpr std::size_t kMinNodeBytes = 1 + 4 + 4;
 
 constexpr std::uint8_t kMaxNodeTag = 5;
 constexpr std::uint8_t kMaxParamTag = 3;
@@ -179,26 +184,59 @@ Result<void, DecodeError> read_plain(Reader& r, NodeKind kind, std::uint64_t k, 
 }
 
 // The records and the output list, interned as they are read.
+// One node record read ahead of its turn: its fields (or, for a stage, its
+// key) and its key prepared for interning.
+struct RecordAhead {
+  NodeKind kind = NodeKind::kSource;
+  PlainFields fields;
+  std::optional<NodeKey> stage;
+  GraphStore::PreparedKey prepared;
+
+  Result<NodeId, BadNodeId> intern(GraphStore::Bulk& bulk) {
+    if (kind == NodeKind::kStage) return bulk.intern_prepared(*stage, prepared);
+    return bulk.intern_prepared(fields.view(kind), prepared);
+  }
+};
+
 std::optional<DecodeError> read_nodes(Reader& r, std::uint32_t node_count, GraphStore::Bulk& bulk,
                                       Cancel& cancel) {
-  PlainFields fields;
-  for (std::uint64_t k = 0; k < node_count; ++k) {
-    cancel.check();
+  // Records are read and their keys packed a few places ahead of the one
+  // being interned, so that the index slot each lookup starts at is already
+  // on its way from memory. A record that fails to read stops the reading
+  // ahead; its error is reported when its turn comes, after every record
+  // before it is interned, exactly as reading one record at a time would.
+  constexpr std::size_t kAhead = StoreTuning::kSequenceLookahead;
+  std::array<RecordAhead, kAhead + 1> ring;
+  std::uint64_t read = 0;  // records read into the ring so far
+  std::optional<DecodeError> read_error;
+  // The records still to come fit in the bytes left, which bounds the room
+  // made for them.
+  bulk.reserve(r.capacity_for(node_count, kMinNodeBytes));
+  auto read_next = [&]() -> std::optional<DecodeError> {
+    RecordAhead& next = ring[read % ring.size()];
     auto tag = r.u8();
     if (!tag) return tag.error();
     if (tag.value() > kMaxNodeTag) return DecodeError::invalid_tag("node", tag.value());
-    const auto kind = static_cast<NodeKind>(tag.value());
-    Result<NodeId, BadNodeId> id = NodeId{0};
-    if (kind == NodeKind::kStage) {
-      auto stage = read_stage(r, k);
+    next.kind = static_cast<NodeKind>(tag.value());
+    if (next.kind == NodeKind::kStage) {
+      auto stage = read_stage(r, read);
       if (!stage) return stage.error();
-      id = bulk.intern(NodeKey(std::move(stage).value()));
+      next.stage.emplace(std::move(stage).value());
+      bulk.prepare(*next.stage, next.prepared);
     } else {
-      if (auto read = read_plain(r, kind, k, fields); !read) return read.error();
-      id = bulk.intern(fields.view(kind));
+      if (auto fields = read_plain(r, next.kind, read, next.fields); !fields) return fields.error();
+      bulk.prepare(next.fields.view(next.kind), next.prepared);
     }
+    ++read;
+    return std::nullopt;
+  };
+  for (std::uint64_t k = 0; k < node_count; ++k) {
+    cancel.check();
+    while (!read_error && read < node_count && read <= k + kAhead) read_error = read_next();
+    if (read == k) return read_error;  // record k did not read
     // Ids below k can still be missing from the store when an earlier record
     // repeated one before it and collapsed onto its id.
+    const Result<NodeId, BadNodeId> id = ring[k % ring.size()].intern(bulk);
     if (!id) return DecodeError::reference_out_of_range(id.error().id);
   }
 

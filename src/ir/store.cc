@@ -29,12 +29,6 @@ bool eq_bytes_equal(const std::uint8_t* record, const std::string& eq) {
          (eq.empty() || std::memcmp(stored.data(), eq.data(), eq.size()) == 0);
 }
 
-// A key packed (its strings pooled) and hashed ahead of its turn.
-struct Prepared {
-  PackedKey packed;
-  std::uint64_t hash = 0;
-};
-
 }  // namespace
 
 // Every change appends: a failed allocation (or a cancelled fill) leaves each
@@ -108,6 +102,23 @@ struct GraphStore::State {
       return find_or_append(key);
     }
 
+    // See Bulk::prepare.
+    template <typename Key>
+    void prepare(const Key& node, PreparedKey& out) {
+      (void)pack_key(node, strings, /*insert=*/true, out.packed);
+      out.hash = siphash13(key, out.packed.eq);
+      index.prefetch(out.hash);
+    }
+
+    // intern_checked for a key prepared earlier.
+    template <typename Key>
+    Result<NodeId, BadNodeId> intern_prepared(const Key& node, PreparedKey& prepared) {
+      for (const NodeId input : node.inputs()) {
+        if (input >= records.size()) return Err(BadNodeId{input});
+      }
+      return find_or_append(node, prepared.packed, true, prepared.hash);
+    }
+
     // See GraphStore::mark_output.
     Result<void, BadNodeId> mark(NodeId id) {
       if (id >= records.size()) return Err(BadNodeId{id});
@@ -140,15 +151,10 @@ struct GraphStore::State {
         index.reserve(keys.size());
       }
       constexpr std::size_t kAhead = StoreTuning::kSequenceLookahead;
-      std::array<Prepared, kAhead + 1> ring;
-      auto prepare = [&](std::size_t j) {
-        Prepared& p = ring[j % ring.size()];
-        (void)pack_key(keys[j], strings, /*insert=*/true, p.packed);
-        p.hash = siphash13(key, p.packed.eq);
-        index.prefetch(p.hash);
-      };
+      std::array<PreparedKey, kAhead + 1> ring;
+      auto prepare_at = [&](std::size_t j) { prepare(keys[j], ring[j % ring.size()]); };
       if (positions_are_ids) {
-        for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare(j);
+        for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prepare_at(j);
       }
       NodeIds inputs;
       for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -160,8 +166,8 @@ struct GraphStore::State {
         }
         NodeId id;
         if (positions_are_ids) {
-          if (i + kAhead < keys.size()) prepare(i + kAhead);
-          Prepared& p = ring[i % ring.size()];
+          if (i + kAhead < keys.size()) prepare_at(i + kAhead);
+          PreparedKey& p = ring[i % ring.size()];
           id = find_or_append(key, p.packed, true, p.hash);
           positions_are_ids = id == i;
         } else if (unchanged) {
@@ -215,6 +221,30 @@ Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyView& key) {
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const NodeKey& key) {
   return static_cast<State::Inner*>(inner_)->intern_checked(key);
+}
+
+void GraphStore::Bulk::reserve(std::size_t nodes) {
+  auto* s = static_cast<State::Inner*>(inner_);
+  s->records.reserve(nodes);
+  s->index.reserve(nodes);
+}
+
+void GraphStore::Bulk::prepare(const KeyView& key, PreparedKey& out) {
+  static_cast<State::Inner*>(inner_)->prepare(key, out);
+}
+
+void GraphStore::Bulk::prepare(const NodeKey& key, PreparedKey& out) {
+  static_cast<State::Inner*>(inner_)->prepare(key, out);
+}
+
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern_prepared(const KeyView& key,
+                                                            PreparedKey& prepared) {
+  return static_cast<State::Inner*>(inner_)->intern_prepared(key, prepared);
+}
+
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern_prepared(const NodeKey& key,
+                                                            PreparedKey& prepared) {
+  return static_cast<State::Inner*>(inner_)->intern_prepared(key, prepared);
 }
 
 Result<void, BadNodeId> GraphStore::Bulk::mark_output(NodeId id) {

@@ -19,6 +19,7 @@
 #include "ir/key_view.h"
 #include "ir/node.h"
 #include "ir/node_records.h"
+#include "ir/packed_key.h"
 
 namespace tessary {
 
@@ -67,6 +68,12 @@ class GraphStore {
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
+  // A key packed (its strings pooled) and hashed ahead of its turn.
+  struct PreparedKey {
+    PackedKey packed;
+    std::uint64_t hash = 0;
+  };
+
   // The store's building calls, for a caller holding its lock (see fill).
   class Bulk {
    public:
@@ -74,6 +81,23 @@ class GraphStore {
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
     [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
+    // Makes room for `nodes` keys in all, so that appending up to there
+    // grows no table. The caller bounds `nodes` by what it holds.
+    void reserve(std::size_t nodes);
+
+    // Packs `key` into `out`, pooling its strings, hashes it and starts
+    // loading the index slot its lookup begins at, so that interning it a
+    // few keys later does not wait for that memory. Pooled strings never
+    // show in what a store returns, so preparing a key that is never
+    // interned changes nothing visible.
+    void prepare(const KeyView& key, PreparedKey& out);
+    void prepare(const NodeKey& key, PreparedKey& out);
+    // As intern(key), for the `key` that `prepared` was made from; nothing
+    // interned since then changes it.
+    [[nodiscard]] Result<NodeId, BadNodeId> intern_prepared(const KeyView& key,
+                                                            PreparedKey& prepared);
+    [[nodiscard]] Result<NodeId, BadNodeId> intern_prepared(const NodeKey& key,
+                                                            PreparedKey& prepared);
 
    private:
     friend class GraphStore;

@@ -7,12 +7,12 @@
 namespace tessary {
 
 struct StoreTuning {
-  // A sequence interned into an empty store packs and hashes keys this far
-  // ahead of the one being interned, and starts loading their index slots.
+  // A sequence interned into an empty store, and a blob read into a new
+  // one, pack and hash keys this far ahead of the one being interned, and
+  // start loading their index slots.
   static constexpr std::size_t kSequenceLookahead = 2;
-  // Slots of each recent-signature cache of a store visit (op tokens, and
-  // boundary keys that repeat but for their inputs); a small store gets
-  // fewer.
+  // Slots of the recent-signature cache of op tokens in a store visit; a
+  // small store gets fewer.
   static constexpr std::size_t kVisitCacheSlots = 1024;
   // Slots of to_dot's cache of labels by the stored bytes of a node's
   // fields; a small store gets fewer.

@@ -241,6 +241,19 @@ TEST(Deserialize, RepeatedRecordCollapsesOntoFirstId) {
   Bytes bad = Bytes().magic().u32(4).source("s").source("s").u8(1).str("f").u32(0).ids({0});
   bad.u8(1).str("g").u32(0).ids({2}).u32(0);
   EXPECT_EQ(decode_error(bad), DecodeError::reference_out_of_range(2));
+
+  // Records are read a little ahead of the one being stored: a record that
+  // does not read, right after one whose input was never assigned, still
+  // leaves the earlier record's error as the one reported.
+  for (const std::uint8_t bad_tag : {std::uint8_t{6}, std::uint8_t{0xFF}}) {
+    Bytes both = Bytes().magic().u32(6).source("s").source("s").u8(1).str("f").u32(0).ids({0});
+    both.u8(1).str("g").u32(0).ids({2}).u8(bad_tag).source("t");
+    EXPECT_EQ(decode_error(both), DecodeError::reference_out_of_range(2)) << int{bad_tag};
+  }
+  // A record that does not read is reported once its turn comes, with every
+  // record before it stored.
+  Bytes late = Bytes().magic().u32(4).source("a").source("b").source("c").u8(9);
+  EXPECT_EQ(decode_error(late), DecodeError::invalid_tag("node", 9));
 }
 
 // Counts the remaining bytes cannot satisfy end in Truncated once the bytes
