@@ -3,12 +3,14 @@
 // immutable values in them (ints, strs, bools, None) are shared where equal:
 // node i's id object is the one every later input list that names i holds,
 // and each pooled string is made into a str once per call.
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ir/node_records.h"
@@ -98,11 +100,15 @@ class NodeViews {
         shapes_(2 * std::size(g_kind_names)) {}
 
   // A new reference to the entry of node `id`; nullptr with an error set.
+  // Nodes come in id order.
   PyObject* node(NodeId id, bool output) {
     PyObject* id_obj = PyLong_FromUnsignedLongLong(id);
     if (id_obj == nullptr) return nullptr;
     ids_[id] = PyRef::steal(id_obj);
-    if (!records_.decode(id, key_)) return stage_node(id, id_obj, output);
+    read_ahead(id);
+    Ahead& own = ahead_[id % kAhead];
+    if (!own.decoded) return stage_node(id, id_obj, output);
+    std::swap(key_, own.key);
     PyObject* shape = entry_shape(output);
     if (shape == nullptr) return nullptr;
     PyRef dict = PyRef::steal(PyDict_Copy(shape));
@@ -153,6 +159,27 @@ class NodeViews {
     if (kind == NodeKind::kExternal && !set(d, g_descriptor, Py_NewRef(Py_None))) return nullptr;
     slot = std::move(dict);
     return slot.get();
+  }
+
+  // The id objects that inputs share are those of earlier nodes, anywhere
+  // in memory, so nodes are decoded two places ahead: on decoding, the
+  // table entries of a node's inputs are fetched, and one node later the
+  // id objects those entries point at, so that neither load waits when the
+  // node's turn comes. Called for node `id` once its own id object is made.
+  void read_ahead(NodeId id) {
+    for (; next_ < records_.size() && next_ <= id + kAhead - 1; ++next_) {
+      Ahead& slot = ahead_[next_ % kAhead];
+      slot.decoded = records_.decode(next_, slot.key);
+      if (!slot.decoded) continue;
+      for (const NodeId input : slot.key.inputs) __builtin_prefetch(&ids_[input]);
+    }
+    if (id + 1 < records_.size()) {
+      const Ahead& next = ahead_[(id + 1) % kAhead];
+      if (!next.decoded) return;
+      for (const NodeId input : next.key.inputs) {
+        if (PyObject* obj = ids_[input].get()) __builtin_prefetch(obj, 1);
+      }
+    }
   }
 
   // Inputs name earlier nodes, whose id objects are made already.
@@ -216,7 +243,16 @@ class NodeViews {
     return dict.release();
   }
 
+  // A node decoded ahead of its turn; `decoded` is false for a stage.
+  struct Ahead {
+    DecodedKey key;
+    bool decoded = false;
+  };
+  static constexpr std::size_t kAhead = 3;  // the node itself and two more
+
   const NodeRecords& records_;
+  std::array<Ahead, kAhead> ahead_;
+  std::size_t next_ = 0;        // the next node to decode ahead
   std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
   std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
   std::vector<PyRef> shapes_;   // entry shapes by kind and mark
