@@ -106,7 +106,7 @@ class NodeViews {
     if (id_obj == nullptr) return nullptr;
     ids_[id] = PyRef::steal(id_obj);
     read_ahead(id);
-    Ahead& own = ahead_[id % kAhead];
+    Ahead& own = ahead_[id % ahead_.size()];
     if (!own.decoded) return stage_node(id, id_obj, output);
     std::swap(key_, own.key);
     PyObject* shape = entry_shape(output);
@@ -162,22 +162,25 @@ class NodeViews {
   }
 
   // The id objects that inputs share are those of earlier nodes, anywhere
-  // in memory, so nodes are decoded two places ahead: on decoding, the
-  // table entries of a node's inputs are fetched, and one node later the
+  // in memory, so nodes are decoded a few places ahead: on decoding, the
+  // table entries of a node's inputs are fetched, and some nodes later the
   // id objects those entries point at, so that neither load waits when the
   // node's turn comes. Called for node `id` once its own id object is made.
   void read_ahead(NodeId id) {
-    for (; next_ < records_.size() && next_ <= id + kAhead - 1; ++next_) {
-      Ahead& slot = ahead_[next_ % kAhead];
+    for (; next_ < records_.size() && next_ <= id + kDecodeAhead; ++next_) {
+      Ahead& slot = ahead_[next_ % ahead_.size()];
       slot.decoded = records_.decode(next_, slot.key);
       if (!slot.decoded) continue;
       for (const NodeId input : slot.key.inputs) __builtin_prefetch(&ids_[input]);
     }
-    if (id + 1 < records_.size()) {
-      const Ahead& next = ahead_[(id + 1) % kAhead];
-      if (!next.decoded) return;
-      for (const NodeId input : next.key.inputs) {
-        if (PyObject* obj = ids_[input].get()) __builtin_prefetch(obj, 1);
+    // Inputs of that node precede it by at least one, so their id objects
+    // exist.
+    const NodeId later = id + kObjectAhead;
+    if (later < records_.size()) {
+      const Ahead& slot = ahead_[later % ahead_.size()];
+      if (!slot.decoded) return;
+      for (const NodeId input : slot.key.inputs) {
+        if (input <= id) __builtin_prefetch(ids_[input].get(), 1);
       }
     }
   }
@@ -248,10 +251,12 @@ class NodeViews {
     DecodedKey key;
     bool decoded = false;
   };
-  static constexpr std::size_t kAhead = 3;  // the node itself and two more
+  // How far ahead nodes are decoded, and their inputs' id objects fetched.
+  static constexpr std::size_t kDecodeAhead = 4;
+  static constexpr std::size_t kObjectAhead = 2;
 
   const NodeRecords& records_;
-  std::array<Ahead, kAhead> ahead_;
+  std::array<Ahead, kDecodeAhead + 1> ahead_;
   std::size_t next_ = 0;        // the next node to decode ahead
   std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
   std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
