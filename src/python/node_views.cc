@@ -105,20 +105,25 @@ class NodeViews {
     PyObject* id_obj = PyLong_FromUnsignedLongLong(id);
     if (id_obj == nullptr) return nullptr;
     ids_[id] = PyRef::steal(id_obj);
-    read_ahead(id);
-    Ahead& own = ahead_[id % ahead_.size()];
-    if (!own.decoded) return stage_node(id, id_obj, output);
-    std::swap(key_, own.key);
+    if (read_ahead_) {
+      read_ahead(id);
+      const Ahead& own = ahead_[id % ahead_.size()];
+      if (!own.decoded) return stage_node(id, id_obj, output);
+      key_ = &own.key;
+    } else {
+      if (!records_.decode(id, ahead_[0].key)) return stage_node(id, id_obj, output);
+      key_ = &ahead_[0].key;
+    }
     PyObject* shape = entry_shape(output);
     if (shape == nullptr) return nullptr;
     PyRef dict = PyRef::steal(PyDict_Copy(shape));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!set(d, g_id, Py_NewRef(id_obj)) || !set(d, g_inputs, inputs(key_.inputs.span())) ||
-        (named(key_.kind) && !set(d, g_name, string(key_.name))) || !set(d, g_params, params())) {
+    if (!set(d, g_id, Py_NewRef(id_obj)) || !set(d, g_inputs, inputs(key_->inputs.span())) ||
+        (named(key_->kind) && !set(d, g_name, string(key_->name))) || !set(d, g_params, params())) {
       return nullptr;
     }
-    if (key_.kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
+    if (key_->kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
     return dict.release();
   }
 
@@ -142,7 +147,7 @@ class NodeViews {
   // values left to set. Shapes are not kept per name: on graphs whose names
   // do not repeat, that would build and keep one more dict per node.
   PyObject* entry_shape(bool output) {
-    const NodeKind kind = key_.kind;
+    const NodeKind kind = key_->kind;
     PyRef& slot = shapes_[2 * static_cast<std::size_t>(kind) + output];
     if (slot) return slot.get();
     PyRef dict = PyRef::steal(PyDict_New());
@@ -162,7 +167,8 @@ class NodeViews {
   }
 
   // The id objects that inputs share are those of earlier nodes, anywhere
-  // in memory, so nodes are decoded a few places ahead: on decoding, the
+  // in memory once a store outgrows the caches, so nodes of a large store
+  // are decoded a few places ahead: on decoding, the
   // table entries of a node's inputs are fetched, and some nodes later the
   // id objects those entries point at, so that neither load waits when the
   // node's turn comes. Called for node `id` once its own id object is made.
@@ -212,7 +218,7 @@ class NodeViews {
   PyObject* params() {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const DecodedParam& p : key_.params) {
+    for (const DecodedParam& p : key_->params) {
       PyRef name = PyRef::steal(string(p.key));
       if (!set(dict.get(), name.get(), value(p))) return nullptr;
     }
@@ -223,10 +229,10 @@ class NodeViews {
     DescriptorView d;
     for_each_required_field(
         [&](std::size_t i, std::string_view& field) {
-          field = records_.string(key_.descriptor[i]);
+          field = records_.string(key_->descriptor[i]);
         },
         d);
-    if (key_.has_preprocessing_ref) d.preprocessing_ref = records_.string(key_.preprocessing_ref);
+    if (key_->has_preprocessing_ref) d.preprocessing_ref = records_.string(key_->preprocessing_ref);
     return descriptor_to_py(d);
   }
 
@@ -251,17 +257,21 @@ class NodeViews {
     DecodedKey key;
     bool decoded = false;
   };
-  // How far ahead nodes are decoded, and their inputs' id objects fetched.
+  // How far ahead nodes are decoded, and their inputs' id objects fetched,
+  // in stores of at least kReadAheadNodes nodes; in smaller ones everything
+  // is at hand and fetching ahead only costs time.
   static constexpr std::size_t kDecodeAhead = 4;
   static constexpr std::size_t kObjectAhead = 2;
+  static constexpr std::size_t kReadAheadNodes = std::size_t{1} << 16;
 
   const NodeRecords& records_;
   std::array<Ahead, kDecodeAhead + 1> ahead_;
-  std::size_t next_ = 0;        // the next node to decode ahead
-  std::vector<PyRef> ids_;      // ids_[i]: node i's id object, once made
-  std::vector<PyRef> strings_;  // strings_[i]: pooled string i as a str, once made
-  std::vector<PyRef> shapes_;   // entry shapes by kind and mark
-  DecodedKey key_;
+  const bool read_ahead_ = records_.size() >= kReadAheadNodes;
+  std::size_t next_ = 0;             // the next node to decode ahead
+  std::vector<PyRef> ids_;           // ids_[i]: node i's id object, once made
+  std::vector<PyRef> strings_;       // strings_[i]: pooled string i as a str, once made
+  std::vector<PyRef> shapes_;        // entry shapes by kind and mark
+  const DecodedKey* key_ = nullptr;  // the node being built, in ahead_
 };
 
 // Keeps the cyclic collector off for one scope, unless it was off already.

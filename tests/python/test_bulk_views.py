@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import tessary_core as tc
-from blob_builder import blob, op, source
+from blob_builder import blob, op, source, stage
 
 
 @pytest.mark.parametrize(
@@ -49,6 +49,29 @@ def test_nodes_returns_fresh_containers_every_call():
     assert again[1]["inputs"] == [0, 0] and again[2]["descriptor"]["kind"] == "m"
     for a, b in zip(again, expected):
         assert a is not b and a["inputs"] is not b["inputs"] and a["params"] is not b["params"]
+
+
+def test_nodes_of_a_store_too_large_for_the_caches():
+    # Large stores are listed reading records ahead of the entry being built;
+    # stages, which are read another way, are spread among the ops.
+    count = 70_000
+    records = [source("s")]
+    expected = [("source", [])]
+    for i in range(1, count):
+        inputs = [i - 1, (i * 7919) % i]
+        if i % 97 == 0:
+            members = [("op|neg", [("input", 0)]), ("op|add", [("member", 0), ("input", 1)])]
+            records.append(stage(inputs, members))
+            expected.append(("stage", inputs))
+        else:
+            records.append(op(f"f{i % 13}", inputs))
+            expected.append(("op", inputs))
+    store = tc.GraphStore.deserialize(blob(records, outputs=[count - 1]))
+    entries = store.nodes()
+    assert [(e["kind"], e["inputs"]) for e in entries] == expected
+    assert [e["id"] for e in entries] == list(range(count))
+    assert [i for i, e in enumerate(entries) if e["output"]] == [count - 1]
+    assert entries[97]["n_members"] == 2 and entries[98]["name"] == "f7"
 
 
 CHILD = textwrap.dedent(
