@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "base/fault.h"
 #include "base/hash.h"
@@ -69,6 +70,7 @@ struct EngineGraphBuilder::State {
   EngineGraphBuild build;
   BoundarySymbols boundary_symbols{build.symbols};
   SymbolCache& symbol_cache = SymbolCache::for_this_thread();
+  std::string token;  // scratch for op tokens
 };
 
 EngineGraphBuilder::EngineGraphBuilder() : state_(std::make_unique<State>()) {}
@@ -94,7 +96,11 @@ void EngineGraphBuilder::append(eqsat::GlobalSymbol op, std::uint32_t prototype,
 
 void EngineGraphBuilder::add(const NodeKey& key) {
   if (key.kind() == NodeKind::kOp) {
-    append(state_->symbol_cache.symbol_of(key.token()), kNoPrototype, key.inputs());
+    // The token is written into one buffer reused for every op.
+    std::string& token = state_->token;
+    token.clear();
+    key.append_token(token);
+    append(state_->symbol_cache.symbol_of(token), kNoPrototype, key.inputs());
   } else {
     append_boundary(state_->boundary_symbols.prototype_of(key), key.inputs());
   }

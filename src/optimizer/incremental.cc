@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "base/fault.h"
 #include "base/reserve.h"
@@ -23,8 +25,9 @@ std::optional<std::uint32_t> IncrementalReducer::find(const NodeKey& key,
   });
 }
 
-std::uint64_t IncrementalReducer::fold(const NodeKey& key, NodeIds inputs) {
-  const Op* op = key.get_if<Op>();
+template <typename Key>
+std::uint64_t IncrementalReducer::fold(Key& key, NodeIds inputs) {
+  const Op* op = key.template get_if<Op>();
   // An identity op stands for its operand, but only with exactly one operand,
   // as in the engine's identity rules. Only an add or mul with two parameters
   // can have an identity token.
@@ -43,14 +46,17 @@ std::uint64_t IncrementalReducer::fold(const NodeKey& key, NodeIds inputs) {
   return append(key, std::move(inputs), h);
 }
 
-std::uint64_t IncrementalReducer::append(const NodeKey& key, NodeIds inputs, std::uint64_t hash) {
+template <typename Key>
+std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t hash) {
   if (nodes_.size() >= UINT32_MAX - 1) fault("incremental reducer is full");
   const auto id = static_cast<std::uint32_t>(nodes_.size());
   // Room first, so that nothing after the key's copy can fail: the node and
   // its index entry are added together or not at all.
   reserve_one_more(nodes_);
   index_.reserve(index_.size() + 1);
-  if (const Op* op = key.get_if<Op>()) {
+  if constexpr (!std::is_const_v<Key>) {
+    nodes_.push_back(std::move(key).with_inputs(std::move(inputs)));
+  } else if (const Op* op = key.template get_if<Op>()) {
     nodes_.push_back(Op{op->name, op->params, std::move(inputs)});
   } else {
     nodes_.push_back(key.with_inputs(std::move(inputs)));
@@ -61,7 +67,17 @@ std::uint64_t IncrementalReducer::append(const NodeKey& key, NodeIds inputs, std
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta,
                                                           Cancel& cancel) {
-  for (const NodeKey& key : delta) {
+  return consume(delta, cancel);
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey>&& delta,
+                                                          Cancel& cancel) {
+  return consume(std::span<NodeKey>(delta), cancel);
+}
+
+template <typename Key>
+Result<std::uint64_t, BadNodeId> IncrementalReducer::consume(std::span<Key> delta, Cancel& cancel) {
+  for (Key& key : delta) {
     const auto store_inputs = key.inputs();
     NodeIds inputs;
     inputs.reserve(store_inputs.size());

@@ -34,6 +34,10 @@ class IncrementalReducer {
   // leaves the keys consumed so far consumed whole.
   [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta,
                                                       Cancel& cancel = Cancel::never());
+  // The same, keeping the keys it adds to the canonical form instead of
+  // copying them: the keys of `delta` are left moved from.
+  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::vector<NodeKey>&& delta,
+                                                      Cancel& cancel = Cancel::never());
 
   // Reduces the canonical form against the store ids `outputs`, or fails with
   // the first one not below watermark(). Changes nothing.
@@ -59,10 +63,16 @@ class IncrementalReducer {
   // form holds it; `hash` is that key's hash.
   std::optional<std::uint32_t> find(const NodeKey& key, std::span<const NodeId> inputs,
                                     std::uint64_t hash) const;
+  // Both step overloads; `Key` is const when the keys are only read.
+  template <typename Key>
+  Result<std::uint64_t, BadNodeId> consume(std::span<Key> delta, Cancel& cancel);
   // The canonical index for store key `key` with canonical `inputs`.
-  std::uint64_t fold(const NodeKey& key, NodeIds inputs);
-  // Adds `key` with `inputs` as a new canonical node.
-  std::uint64_t append(const NodeKey& key, NodeIds inputs, std::uint64_t hash);
+  template <typename Key>
+  std::uint64_t fold(Key& key, NodeIds inputs);
+  // Adds `key` with `inputs` as a new canonical node, moving from `key`
+  // unless it is const.
+  template <typename Key>
+  std::uint64_t append(Key& key, NodeIds inputs, std::uint64_t hash);
 
   std::vector<NodeKey> nodes_;
   std::vector<std::uint64_t> remap_;

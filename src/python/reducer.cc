@@ -231,8 +231,8 @@ PoisonGuarded<IncrementalReducer>& reducer_of(PyObject* self) {
 // whole, so the reducer's lock is taken with `with_whole`.
 Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store,
                                                Cancel& cancel) {
-  const std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark(), cancel);
-  return reducer.step(delta, cancel);
+  std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark(), cancel);
+  return reducer.step(std::move(delta), cancel);
 }
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
