@@ -9,6 +9,7 @@
 #include "base/reserve.h"
 #include "optimizer/pipeline.h"
 #include "optimizer/rules.h"
+#include "optimizer/symbol_cache.h"
 
 namespace tessary {
 
@@ -50,10 +51,32 @@ template <typename Key>
 std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t hash) {
   if (nodes_.size() >= UINT32_MAX - 1) fault("incremental reducer is full");
   const auto id = static_cast<std::uint32_t>(nodes_.size());
-  // Room first, so that nothing after the key's copy can fail: the node and
-  // its index entry are added together or not at all.
+  // The key's engine head, from the token and hash the hasher holds for it
+  // (fold began it).
+  EngineHead head;
+  std::uint64_t prototype_hash = 0;
+  bool new_prototype = false;
+  SymbolCache& symbols = SymbolCache::for_this_thread();
+  if (key.kind() == NodeKind::kOp) {
+    head.op = symbols.symbol_of(hasher_.token());
+  } else {
+    prototype_hash = hasher_.finish();
+    const auto found = prototype_index_.find(prototype_hash, [&](std::uint32_t k) {
+      return same_except_inputs(nodes_[prototype_nodes_[k]], key);
+    });
+    new_prototype = !found;
+    head.prototype = found ? *found : static_cast<std::uint32_t>(prototype_nodes_.size());
+    head.op = symbols.boundary_symbol(head.prototype);
+  }
+  // Room first, so that nothing after the key's copy can fail: the node, its
+  // head and its index entries are added together or not at all.
   reserve_one_more(nodes_);
+  reserve_one_more(heads_);
   index_.reserve(index_.size() + 1);
+  if (new_prototype) {
+    reserve_one_more(prototype_nodes_);
+    prototype_index_.reserve(prototype_index_.size() + 1);
+  }
   if constexpr (!std::is_const_v<Key>) {
     nodes_.push_back(std::move(key).with_inputs(std::move(inputs)));
   } else if (const Op* op = key.template get_if<Op>()) {
@@ -61,7 +84,12 @@ std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t
   } else {
     nodes_.push_back(key.with_inputs(std::move(inputs)));
   }
+  heads_.push_back(head);
   index_.insert(hash, id);
+  if (new_prototype) {
+    prototype_index_.insert(prototype_hash, head.prototype);
+    prototype_nodes_.push_back(id);
+  }
   return id;
 }
 
@@ -105,7 +133,25 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uin
     if (o >= remap_.size()) return Err(BadNodeId{o});
     mapped.push_back(remap_[o]);
   }
-  return reduce_with_mode(nodes_, mapped, engine, maximal_fusion, cancel);
+  // The engine graph to_engine_graph would make of nodes_, from the heads.
+  EngineGraphBuild build;
+  build.graph.nodes.reserve(nodes_.size());
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const EngineHead& head = heads_[i];
+    EngineNode& node = build.graph.nodes.emplace_back(
+        EngineNode{head.op, head.prototype, {}, head.prototype != kNoPrototype});
+    const auto inputs = nodes_[i].inputs();
+    node.children.reserve(inputs.size());
+    for (const NodeId input : inputs) {
+      if (input >= i) fault("canonical input does not precede its user");
+      node.children.push_back(static_cast<EngineIndex>(input));
+    }
+  }
+  build.symbols.reserve(prototype_nodes_.size());
+  for (const std::uint32_t k : prototype_nodes_) build.symbols.push_back(nodes_[k]);
+  build.graph.outputs.reserve(mapped.size());
+  for (const std::uint64_t o : mapped) build.graph.outputs.push_back(static_cast<EngineIndex>(o));
+  return reduce_engine_graph(std::move(build), nodes_.size(), engine, maximal_fusion, cancel);
 }
 
 }  // namespace tessary

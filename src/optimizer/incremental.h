@@ -74,7 +74,22 @@ class IncrementalReducer {
   template <typename Key>
   std::uint64_t append(Key& key, NodeIds inputs, std::uint64_t hash);
 
+  // What the engine graph takes from canonical node i besides its inputs:
+  // its symbol and, for a boundary node, its prototype number. Kept as nodes
+  // are added, so finalize builds the engine graph without making tokens or
+  // hashing keys again.
+  struct EngineHead {
+    eqsat::GlobalSymbol op;
+    std::uint32_t prototype = kNoPrototype;
+  };
+
   std::vector<NodeKey> nodes_;
+  std::vector<EngineHead> heads_;  // one per entry of nodes_
+  // Prototype k: the canonical index of the first node with its key apart
+  // from inputs, numbered in order of first sight as an engine graph
+  // numbers them.
+  std::vector<std::uint32_t> prototype_nodes_;
+  IdTable prototype_index_;  // hash apart from inputs -> prototype number
   std::vector<std::uint64_t> remap_;
   // Interning table of nodes_: hashes of keys with their canonical inputs,
   // under a key no caller can know (SipKey::call_tables_key).

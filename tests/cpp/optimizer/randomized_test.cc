@@ -235,6 +235,14 @@ TEST(RandomGraphs, IncrementalStepSizesDoNotChangeTheResult) {
       auto result = reducer.finalize(outputs, engine(), run == 2);
       ASSERT_TRUE(result.ok());
       expect_equivalent(nodes, outputs, result.value());
+      // Finalize builds its engine graph from what the steps recorded: the
+      // result must be the one reducing the canonical keys themselves gives.
+      std::vector<std::uint64_t> mapped;
+      for (const std::uint64_t o : outputs) mapped.push_back(reducer.remap()[o]);
+      const Reduced from_keys = reduce_with_mode(reducer.nodes(), mapped, engine(), run == 2);
+      EXPECT_EQ(result.value().nodes, from_keys.nodes);
+      EXPECT_EQ(result.value().outputs, from_keys.outputs);
+      EXPECT_EQ(result.value().counters, from_keys.counters);
       if (run == 0) {
         first_remap = reducer.remap();
         first = std::move(result).value();
