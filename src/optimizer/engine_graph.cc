@@ -24,8 +24,8 @@ class BoundarySymbols {
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
-  // A new prototype number for `key`, which becomes its prototype; no
-  // earlier key may equal it apart from inputs.
+  // A new prototype number for `key`, which becomes its prototype; no other
+  // key given here may equal it apart from inputs (it is not indexed).
   std::uint32_t add_first(NodeKey&& key) {
     const std::uint32_t k = next_number();
     prototypes_.push_back(std::move(key));

@@ -95,8 +95,9 @@ class EngineGraphBuilder {
   void add(const NodeKey& key);
   // The same for a key the builder may keep as a prototype instead of a copy.
   void add(NodeKey&& key);
-  // Appends boundary key `key`, which no key added before equals apart from
-  // inputs, as its own new prototype (without looking for an equal one).
+  // Appends boundary key `key`, which no other key given to this builder
+  // equals apart from inputs, as its own new prototype: it is neither looked
+  // up nor recorded for later lookups.
   void add_first(NodeKey&& key);
   // Appends a boundary node whose key equals that of node `earlier` but for
   // its inputs, so it shares that node's symbol.
