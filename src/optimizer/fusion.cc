@@ -1,8 +1,10 @@
 #include "optimizer/fusion.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -15,26 +17,68 @@ namespace {
 
 constexpr EngineIndex kNone = std::numeric_limits<EngineIndex>::max();
 
+// One allocation for every per-node table of a fusion run: each table is a
+// slice of it, taken in turn and filled with a given value. The tables hold
+// plain values, which need no destruction.
+class Scratch {
+ public:
+  // Room for the tables whose sizes in bytes (with their alignment) are
+  // summed in `bytes`.
+  explicit Scratch(std::size_t bytes)
+      : storage_(std::make_unique_for_overwrite<std::max_align_t[]>(
+            (bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t))),
+        cursor_(reinterpret_cast<std::uintptr_t>(storage_.get())),
+        end_(cursor_ + bytes) {}
+
+  // What a table of `n` values of T adds to the bytes a Scratch needs.
+  template <typename T>
+  static std::size_t bytes_for(std::size_t n) {
+    return n * sizeof(T) + alignof(T);
+  }
+
+  template <typename T>
+  std::span<T> take(std::size_t n, const T& value) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    const std::uintptr_t start = (cursor_ + alignof(T) - 1) & ~(std::uintptr_t{alignof(T)} - 1);
+    if (start + n * sizeof(T) > end_) fault("fusion scratch is too small");
+    cursor_ = start + n * sizeof(T);
+    T* first = reinterpret_cast<T*>(start);
+    std::uninitialized_fill_n(first, n, value);
+    return {first, n};
+  }
+
+ private:
+  std::unique_ptr<std::max_align_t[]> storage_;
+  std::uintptr_t cursor_;
+  std::uintptr_t end_;
+};
+
 // For each node, the nodes that use it: one entry per operand occurrence, in
 // increasing consumer order, stored as one array sliced by `offsets`.
 struct Consumers {
-  std::vector<std::size_t> offsets;  // m + 1 entries
-  std::vector<EngineIndex> uses;
+  std::span<std::size_t> offsets;  // m + 1 entries
+  std::span<EngineIndex> uses;
 
   std::span<const EngineIndex> of(EngineIndex i) const {
     return std::span<const EngineIndex>(uses).subspan(offsets[i], offsets[i + 1] - offsets[i]);
   }
 };
 
-Consumers collect_consumers(const EngineGraph& graph) {
+std::size_t count_uses(const EngineGraph& graph) {
+  std::size_t uses = 0;
+  for (const EngineNode& node : graph.nodes) uses += node.children.size();
+  return uses;
+}
+
+Consumers collect_consumers(const EngineGraph& graph, std::size_t use_count, Scratch& scratch) {
   const std::size_t m = graph.nodes.size();
   Consumers c;
-  c.offsets.assign(m + 1, 0);
+  c.offsets = scratch.take<std::size_t>(m + 1, 0);
   for (const EngineNode& node : graph.nodes) {
     for (const EngineIndex child : node.children) ++c.offsets[child + 1];
   }
   for (std::size_t i = 0; i < m; ++i) c.offsets[i + 1] += c.offsets[i];
-  c.uses.resize(c.offsets[m]);
+  c.uses = scratch.take<EngineIndex>(use_count, 0);
   // Filling advances offsets[i] to where slice i ends, which is where slice
   // i + 1 starts: shifting by one afterwards restores the starts.
   for (std::size_t u = 0; u < m; ++u) {
@@ -49,21 +93,20 @@ Consumers collect_consumers(const EngineGraph& graph) {
 
 // Per node, whether it is a boundary node and whether it is an output. The
 // grouping rules read these for operands and consumers in any order, so they
-// are kept apart from the nodes: two bits of one byte per node, one
-// allocation for both.
+// are kept apart from the nodes: two bits of one byte per node.
 struct Flags {
   static constexpr std::uint8_t kBoundary = 1;
   static constexpr std::uint8_t kOutput = 2;
-  std::vector<std::uint8_t> bits;
+  std::span<std::uint8_t> bits;
 
   std::size_t size() const { return bits.size(); }
   bool boundary(std::size_t i) const { return (bits[i] & kBoundary) != 0; }
   bool output(std::size_t i) const { return (bits[i] & kOutput) != 0; }
 };
 
-Flags collect_flags(const EngineGraph& graph) {
+Flags collect_flags(const EngineGraph& graph, Scratch& scratch) {
   Flags flags;
-  flags.bits.resize(graph.nodes.size());
+  flags.bits = scratch.take<std::uint8_t>(graph.nodes.size(), 0);
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     if (graph.nodes[i].boundary) flags.bits[i] = Flags::kBoundary;
   }
@@ -72,7 +115,7 @@ Flags collect_flags(const EngineGraph& graph) {
 }
 
 // Root of `i`, pointing every node on the way straight at it.
-EngineIndex find_root(std::vector<EngineIndex>& parent, EngineIndex i) {
+EngineIndex find_root(std::span<EngineIndex> parent, EngineIndex i) {
   EngineIndex root = i;
   while (parent[root] != root) root = parent[root];
   while (parent[i] != root) {
@@ -86,9 +129,10 @@ EngineIndex find_root(std::vector<EngineIndex>& parent, EngineIndex i) {
 // Single-use rule: an op joins its consumer when that consumer is its only
 // use, it is not an output, and neither is a boundary node. Roots are the
 // smallest member of their group.
-std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flags& flags) {
+std::span<const EngineIndex> group_single_use(const Consumers& consumers, const Flags& flags,
+                                              Scratch& scratch) {
   const std::size_t m = flags.size();
-  std::vector<EngineIndex> parent(m);
+  const std::span<EngineIndex> parent = scratch.take<EngineIndex>(m, 0);
   for (std::size_t i = 0; i < m; ++i) parent[i] = static_cast<EngineIndex>(i);
   for (EngineIndex i = 0; i < m; ++i) {
     const auto uses = consumers.of(i);
@@ -100,19 +144,21 @@ std::vector<EngineIndex> group_single_use(const Consumers& consumers, const Flag
     if (a < b) parent[b] = a;
     if (b < a) parent[a] = b;
   }
-  std::vector<EngineIndex> group(m);
+  // Each node's root is final once every union is made, so the roots can
+  // be written over the parents in place.
   for (EngineIndex i = 0; i < m; ++i) {
-    group[i] = flags.boundary(i) ? i : find_root(parent, i);
+    if (!flags.boundary(i)) parent[i] = find_root(parent, i);
   }
-  return group;
+  return parent;
 }
 
 // Fan-out rule: walking from the last node down, an op joins the group of its
 // consumers when they all lie in one group (consumers come later, so their
 // groups are final). A group is named by its largest member.
-std::vector<EngineIndex> group_maximal(const Consumers& consumers, const Flags& flags) {
+std::span<const EngineIndex> group_maximal(const Consumers& consumers, const Flags& flags,
+                                           Scratch& scratch) {
   const std::size_t m = flags.size();
-  std::vector<EngineIndex> group(m);
+  const std::span<EngineIndex> group = scratch.take<EngineIndex>(m, 0);
   for (std::size_t k = m; k-- > 0;) {
     const auto i = static_cast<EngineIndex>(k);
     group[i] = i;
@@ -141,17 +187,28 @@ class Emitter {
   using Symbols = std::conditional_t<kConsumes, PrototypeTable, const PrototypeTable>;
 
  public:
-  Emitter(Graph& graph, Symbols& symbols, const std::vector<EngineIndex>& group)
-      : graph_(graph), symbols_(symbols), group_(group), slots_(graph.nodes.size()) {}
+  Emitter(Graph& graph, Symbols& symbols, std::span<const EngineIndex> group, Scratch& scratch)
+      : graph_(graph),
+        symbols_(symbols),
+        group_(group),
+        scratch_(scratch),
+        slots_(scratch.take<GroupSlot>(graph.nodes.size(), GroupSlot{})) {}
+
+  // What run() takes from the scratch for a graph of `m` nodes and
+  // `prototypes` prototypes.
+  static std::size_t scratch_bytes(std::size_t m, std::size_t prototypes) {
+    return Scratch::bytes_for<GroupSlot>(m) + Scratch::bytes_for<EngineIndex>(2 * m + 1) +
+           Scratch::bytes_for<EngineIndex>(prototypes);
+  }
 
   Reduced run() {
     const std::size_t m = graph_.nodes.size();
     // Member lists, ascending, as slices of one array (filled the way
     // collect_consumers fills its slices). The offsets and the array share
     // one allocation.
-    std::vector<EngineIndex> offsets_and_members(2 * m + 1, 0);
-    const std::span<EngineIndex> offsets(offsets_and_members.data(), m + 1);
-    const std::span<EngineIndex> members(offsets_and_members.data() + m + 1, m);
+    const std::span<EngineIndex> offsets_and_members = scratch_.take<EngineIndex>(2 * m + 1, 0);
+    const std::span<EngineIndex> offsets = offsets_and_members.first(m + 1);
+    const std::span<EngineIndex> members = offsets_and_members.subspan(m + 1, m);
     for (std::size_t i = 0; i < m; ++i) ++offsets[group_[i] + 1];
     for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
     for (std::size_t i = 0; i < m; ++i) members[offsets[group_[i]]++] = static_cast<EngineIndex>(i);
@@ -198,7 +255,7 @@ class Emitter {
     if constexpr (kConsumes) {
       // The prototype moves into the first node of its number; later nodes
       // of the number copy that node's key, which equals it but for inputs.
-      if (taken_.empty()) taken_.assign(symbols_.size(), kNone);
+      if (taken_.empty()) taken_ = scratch_.take<EngineIndex>(symbols_.size(), kNone);
       EngineIndex& taken = taken_[node.prototype];
       if (taken != kNone) {
         out_.nodes.push_back(out_.nodes[taken].with_inputs(std::move(inputs)));
@@ -256,23 +313,31 @@ class Emitter {
 
   Graph& graph_;
   Symbols& symbols_;
-  const std::vector<EngineIndex>& group_;
-  std::vector<GroupSlot> slots_;  // by group identifier, and by node for member_pos
+  std::span<const EngineIndex> group_;
+  Scratch& scratch_;
+  std::span<GroupSlot> slots_;  // by group identifier, and by node for member_pos
   Reduced out_;
   // By prototype number: the position of the node that took the prototype,
   // once one has.
-  std::vector<EngineIndex> taken_;
+  std::span<EngineIndex> taken_;
   SymbolCache& symbol_texts_ = SymbolCache::for_this_thread();
 };
 
 template <typename Graph, typename Symbols>
 Reduced fuse(Graph& graph, Symbols& symbols, bool maximal_fusion) {
   verify_engine_graph(graph);
-  const Consumers consumers = collect_consumers(graph);
-  const Flags flags = collect_flags(graph);
-  const std::vector<EngineIndex> group =
-      maximal_fusion ? group_maximal(consumers, flags) : group_single_use(consumers, flags);
-  return Emitter<Graph>(graph, symbols, group).run();
+  const std::size_t m = graph.nodes.size();
+  const std::size_t use_count = count_uses(graph);
+  Scratch scratch(Scratch::bytes_for<std::size_t>(m + 1) +
+                  Scratch::bytes_for<EngineIndex>(use_count) + Scratch::bytes_for<std::uint8_t>(m) +
+                  Scratch::bytes_for<EngineIndex>(m) +
+                  Emitter<Graph>::scratch_bytes(m, symbols.size()));
+  const Consumers consumers = collect_consumers(graph, use_count, scratch);
+  const Flags flags = collect_flags(graph, scratch);
+  const std::span<const EngineIndex> group = maximal_fusion
+                                                 ? group_maximal(consumers, flags, scratch)
+                                                 : group_single_use(consumers, flags, scratch);
+  return Emitter<Graph>(graph, symbols, group, scratch).run();
 }
 
 }  // namespace
