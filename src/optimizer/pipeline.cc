@@ -64,7 +64,7 @@ NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder, 
       },
       [&](NodeId, NodeKey&& key, bool first) {
         cancel.check();
-        if (first && key.kind() != NodeKind::kOp) {
+        if (first) {
           builder.add_first(std::move(key));
         } else {
           builder.add(std::move(key));
