@@ -79,4 +79,38 @@ class KeyView {
   std::span<const ParamEntryView> params_;
 };
 
+// A stored key of any kind with other inputs: packs to exactly the bytes of
+// `key.with_inputs(inputs)`, without copying the key.
+class KeyWithInputs {
+ public:
+  KeyWithInputs(const NodeKey& key, std::span<const NodeId> inputs) : key_(key), inputs_(inputs) {}
+
+  const NodeKey& key() const { return key_; }
+  std::span<const NodeId> inputs() const { return inputs_; }
+
+ private:
+  const NodeKey& key_;
+  std::span<const NodeId> inputs_;
+};
+
+// A Stage whose inputs, member tokens and refs are borrowed; packs to exactly
+// the bytes of the equal Stage.
+struct StageMemberView {
+  std::string_view op;
+  std::span<const StageRef> refs;
+};
+
+class StageView {
+ public:
+  StageView(std::span<const NodeId> inputs, std::span<const StageMemberView> members)
+      : inputs_(inputs), members_(members) {}
+
+  std::span<const NodeId> inputs() const { return inputs_; }
+  std::span<const StageMemberView> members() const { return members_; }
+
+ private:
+  std::span<const NodeId> inputs_;
+  std::span<const StageMemberView> members_;
+};
+
 }  // namespace tessary

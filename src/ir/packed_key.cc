@@ -280,11 +280,13 @@ void encode_fields(Encoder& enc, NodeKind kind, std::string_view name,
   if (kind != NodeKind::kSource) enc.ids(inputs);
 }
 
-void encode_stage(Encoder& enc, const Stage& k) {
+// `members`: a Stage's members or a view's.
+template <typename Members>
+void encode_stage(Encoder& enc, std::span<const NodeId> inputs, const Members& members) {
   enc.tag(NodeKind::kStage);
-  enc.ids(k.inputs);
-  enc.u(k.members.size());
-  for (const StageOp& m : k.members) {
+  enc.ids(inputs);
+  enc.u(members.size());
+  for (const auto& m : members) {
     enc.str(m.op);
     enc.u(m.refs.size());
     for (const StageRef& r : m.refs) {
@@ -305,18 +307,31 @@ std::string_view name_of(const NodeKey& key) {
 }  // namespace
 
 bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out) {
+  return pack_key(KeyWithInputs(key, key.inputs()), pool, insert, out);
+}
+
+bool pack_key(const KeyWithInputs& key, StringPool& pool, bool insert, PackedKey& out) {
   out.eq.clear();
   out.nan_raw.clear();
   Encoder enc(pool, insert, out);
-  if (const Stage* stage = key.get_if<Stage>()) {
-    encode_stage(enc, *stage);
+  const NodeKey& k = key.key();
+  if (const Stage* stage = k.get_if<Stage>()) {
+    encode_stage(enc, key.inputs(), stage->members);
   } else {
-    const External* external = key.get_if<External>();
+    const External* external = k.get_if<External>();
     const DescriptorView descriptor =
         external != nullptr ? DescriptorView::of(*external->descriptor) : DescriptorView{};
-    encode_fields(enc, key.kind(), name_of(key), &descriptor, key.params()->entries(),
-                  key.inputs());
+    encode_fields(enc, k.kind(), name_of(k), &descriptor, k.params()->entries(), key.inputs());
   }
+  enc.finish();
+  return enc.ok();
+}
+
+bool pack_key(const StageView& key, StringPool& pool, bool insert, PackedKey& out) {
+  out.eq.clear();
+  out.nan_raw.clear();
+  Encoder enc(pool, insert, out);
+  encode_stage(enc, key.inputs(), key.members());
   enc.finish();
   return enc.ok();
 }

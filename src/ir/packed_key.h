@@ -28,6 +28,8 @@ struct PackedKey {
 bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out);
 // The same for a view: exactly the bytes of the equal NodeKey.
 bool pack_key(const KeyView& key, StringPool& pool, bool insert, PackedKey& out);
+bool pack_key(const KeyWithInputs& key, StringPool& pool, bool insert, PackedKey& out);
+bool pack_key(const StageView& key, StringPool& pool, bool insert, PackedKey& out);
 
 // Size of the arena record for `packed`, and writing it.
 std::size_t record_size(const PackedKey& packed);

@@ -223,6 +223,14 @@ Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const NodeKey& key) {
   return static_cast<State::Inner*>(inner_)->intern_checked(key);
 }
 
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyWithInputs& key) {
+  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+}
+
+Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const StageView& key) {
+  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+}
+
 void GraphStore::Bulk::reserve(std::size_t nodes) {
   auto* s = static_cast<State::Inner*>(inner_);
   s->records.reserve(nodes);

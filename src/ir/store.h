@@ -80,6 +80,8 @@ class GraphStore {
     // As GraphStore::intern and mark_output.
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+    [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyWithInputs& key);
+    [[nodiscard]] Result<NodeId, BadNodeId> intern(const StageView& key);
     [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
     // Makes room for `nodes` keys in all, so that appending up to there
     // grows no table. The caller bounds `nodes` by what it holds.

@@ -55,6 +55,27 @@ struct EngineGraph {
 // own inputs are never read).
 using PrototypeTable = std::vector<NodeKey>;
 
+// Borrowed prototypes: a table's, or keys kept elsewhere and named by their
+// positions (the incremental reducer keeps its prototypes among its
+// canonical nodes).
+class PrototypeKeys {
+ public:
+  PrototypeKeys(const PrototypeTable& table) : keys_(table), positions_(), indirect_(false) {}
+  PrototypeKeys(std::span<const NodeKey> keys, std::span<const std::uint32_t> positions)
+      : keys_(keys), positions_(positions), indirect_(true) {}
+
+  std::size_t size() const { return indirect_ ? positions_.size() : keys_.size(); }
+  // Prototype `k`, which is below size().
+  const NodeKey& operator[](std::uint32_t k) const {
+    return indirect_ ? keys_[positions_[k]] : keys_[k];
+  }
+
+ private:
+  std::span<const NodeKey> keys_;
+  std::span<const std::uint32_t> positions_;
+  bool indirect_;
+};
+
 struct ReductionCounters {
   std::uint64_t input_nodes = 0;
   std::uint64_t reachable_nodes = 0;

@@ -177,31 +177,28 @@ std::span<const EngineIndex> group_maximal(const Consumers& consumers, const Fla
   return group;
 }
 
-// Emits the groups, in order of their largest member, as new node keys.
-// `Graph` is const when the input graph and prototypes are only read; when
-// both are given by value, the first boundary node of each prototype number
-// takes the prototype itself instead of a copy.
-template <typename Graph>
+// Emits the groups, in order of their largest member, to a sink: KeySink
+// builds node keys, StoreSink interns straight into a store. A sink returns
+// the id that later nodes refer to each emitted node by.
+template <typename Sink>
 class Emitter {
-  static constexpr bool kConsumes = !std::is_const_v<Graph>;
-  using Symbols = std::conditional_t<kConsumes, PrototypeTable, const PrototypeTable>;
-
  public:
-  Emitter(Graph& graph, Symbols& symbols, std::span<const EngineIndex> group, Scratch& scratch)
+  Emitter(const EngineGraph& graph, std::span<const EngineIndex> group, Scratch& scratch,
+          Sink& sink)
       : graph_(graph),
-        symbols_(symbols),
         group_(group),
         scratch_(scratch),
+        sink_(sink),
         slots_(scratch.take<GroupSlot>(graph.nodes.size(), GroupSlot{})) {}
 
-  // What run() takes from the scratch for a graph of `m` nodes and
-  // `prototypes` prototypes.
-  static std::size_t scratch_bytes(std::size_t m, std::size_t prototypes) {
-    return Scratch::bytes_for<GroupSlot>(m) + Scratch::bytes_for<EngineIndex>(2 * m + 1) +
-           Scratch::bytes_for<EngineIndex>(prototypes);
+  // What run() takes from the scratch for a graph of `m` nodes.
+  static std::size_t scratch_bytes(std::size_t m) {
+    return Scratch::bytes_for<GroupSlot>(m) + Scratch::bytes_for<EngineIndex>(2 * m + 1);
   }
 
-  Reduced run() {
+  // Emits every group, counting stages and boundary nodes into `counters`,
+  // and returns the id of each graph output in order.
+  NodeIds run(ReductionCounters& counters) {
     const std::size_t m = graph_.nodes.size();
     // Member lists, ascending, as slices of one array (filled the way
     // collect_consumers fills its slices). The offsets and the array share
@@ -216,7 +213,7 @@ class Emitter {
     offsets[0] = 0;
     std::size_t groups = 0;
     for (std::size_t g = 0; g < m; ++g) groups += offsets[g + 1] > offsets[g] ? 1 : 0;
-    out_.nodes.reserve(groups);
+    sink_.reserve(groups);
     // Node i is the largest member of its group exactly when it is the last
     // entry of the group's slice; visiting those i in increasing order lists
     // the groups by largest member.
@@ -225,17 +222,22 @@ class Emitter {
       if (members[offsets[g + 1] - 1] != i) continue;
       const std::span<const EngineIndex> slice(members.data() + offsets[g],
                                                offsets[g + 1] - offsets[g]);
+      NodeId id = 0;
       if (graph_.nodes[g].boundary) {
-        emit_boundary(g);
+        id = emit_boundary(g);
+        ++counters.boundary_nodes;
       } else {
-        emit_stage(g, slice);
+        id = emit_stage(g, slice);
+        ++counters.stages;
       }
-      slots_[g].new_id = static_cast<EngineIndex>(out_.nodes.size() - 1);
+      ++counters.reduced_nodes;
+      if (id >= kNone) fault("emitted id fits an engine index");
+      slots_[g].new_id = static_cast<EngineIndex>(id);
     }
-    out_.outputs.reserve(graph_.outputs.size());
-    for (const EngineIndex o : graph_.outputs) out_.outputs.push_back(slots_[group_[o]].new_id);
-    out_.counters.reduced_nodes = out_.nodes.size();
-    return std::move(out_);
+    NodeIds outputs;
+    outputs.reserve(graph_.outputs.size());
+    for (const EngineIndex o : graph_.outputs) outputs.push_back(slots_[group_[o]].new_id);
+    return outputs;
   }
 
  private:
@@ -246,58 +248,46 @@ class Emitter {
     return id;
   }
 
-  void emit_boundary(EngineIndex g) {
+  NodeId emit_boundary(EngineIndex g) {
     const EngineNode& node = graph_.nodes[g];
-    if (node.prototype >= symbols_.size()) fault("boundary node has no prototype");
-    NodeIds inputs;
-    inputs.reserve(node.children.size());
-    for (const EngineIndex c : node.children) inputs.push_back(emitted_id(group_[c]));
-    if constexpr (kConsumes) {
-      // The prototype moves into the first node of its number; later nodes
-      // of the number copy that node's key, which equals it but for inputs.
-      if (taken_.empty()) taken_ = scratch_.take<EngineIndex>(symbols_.size(), kNone);
-      EngineIndex& taken = taken_[node.prototype];
-      if (taken != kNone) {
-        out_.nodes.push_back(out_.nodes[taken].with_inputs(std::move(inputs)));
-      } else {
-        taken = static_cast<EngineIndex>(out_.nodes.size());
-        out_.nodes.push_back(std::move(symbols_[node.prototype]).with_inputs(std::move(inputs)));
-      }
-    } else {
-      out_.nodes.push_back(symbols_[node.prototype].with_inputs(std::move(inputs)));
-    }
-    ++out_.counters.boundary_nodes;
+    inputs_.clear();
+    for (const EngineIndex c : node.children) inputs_.push_back(emitted_id(group_[c]));
+    return sink_.boundary(node.prototype, inputs_);
   }
 
-  void emit_stage(EngineIndex g, std::span<const EngineIndex> slice) {
-    Stage stage;
-    stage.members.reserve(slice.size());
+  NodeId emit_stage(EngineIndex g, std::span<const EngineIndex> slice) {
+    inputs_.clear();
+    refs_.clear();
+    members_.clear();
     for (std::size_t pos = 0; pos < slice.size(); ++pos) {
       const EngineNode& node = graph_.nodes[slice[pos]];
       slots_[slice[pos]].member_pos = static_cast<EngineIndex>(pos);
-      StageOp member;
-      member.op = symbol_texts_.text_of(node.op);
-      member.refs.reserve(node.children.size());
       for (const EngineIndex c : node.children) {
         const EngineIndex h = group_[c];
         if (h == g) {
           // A member's operands precede it, so c already has its position.
-          member.refs.push_back(StageRef::member(slots_[c].member_pos));
+          refs_.push_back(StageRef::member(slots_[c].member_pos));
           continue;
         }
         // Operands from one outside group share one stage input.
         GroupSlot& outside = slots_[h];
         if (outside.input_owner != g) {
           outside.input_owner = g;
-          outside.input_pos = static_cast<EngineIndex>(stage.inputs.size());
-          stage.inputs.push_back(emitted_id(h));
+          outside.input_pos = static_cast<EngineIndex>(inputs_.size());
+          inputs_.push_back(emitted_id(h));
         }
-        member.refs.push_back(StageRef::input(outside.input_pos));
+        refs_.push_back(StageRef::input(outside.input_pos));
       }
-      stage.members.push_back(std::move(member));
+      // The refs are placed once all are written, since writing may move them.
+      members_.push_back(StageMemberView{symbol_texts_.text_of(node.op), {}});
     }
-    out_.nodes.emplace_back(std::move(stage));
-    ++out_.counters.stages;
+    const StageRef* next = refs_.data();
+    for (std::size_t pos = 0; pos < slice.size(); ++pos) {
+      const std::size_t arity = graph_.nodes[slice[pos]].children.size();
+      members_[pos].refs = std::span<const StageRef>(next, arity);
+      next += arity;
+    }
+    return sink_.stage(StageView(inputs_, members_));
   }
 
   // What the emitter tracks per group identifier, kept together because a
@@ -311,45 +301,146 @@ class Emitter {
     EngineIndex member_pos = kNone;
   };
 
-  Graph& graph_;
-  Symbols& symbols_;
+  const EngineGraph& graph_;
   std::span<const EngineIndex> group_;
   Scratch& scratch_;
+  Sink& sink_;
   std::span<GroupSlot> slots_;  // by group identifier, and by node for member_pos
-  Reduced out_;
-  // By prototype number: the position of the node that took the prototype,
-  // once one has.
-  std::span<EngineIndex> taken_;
+  // The node being emitted, reused from one node to the next.
+  NodeIds inputs_;
+  std::vector<StageRef> refs_;
+  std::vector<StageMemberView> members_;
   SymbolCache& symbol_texts_ = SymbolCache::for_this_thread();
 };
 
-template <typename Graph, typename Symbols>
-Reduced fuse(Graph& graph, Symbols& symbols, bool maximal_fusion) {
+// Builds the emitted nodes as keys. With `kConsumes`, the prototypes are
+// given by value: the first boundary node of each prototype number takes the
+// prototype itself instead of a copy.
+template <bool kConsumes>
+class KeySink {
+  using Symbols = std::conditional_t<kConsumes, PrototypeTable, const PrototypeTable>;
+
+ public:
+  explicit KeySink(Symbols& symbols) : symbols_(symbols) {}
+
+  void reserve(std::size_t nodes) { nodes_.reserve(nodes); }
+
+  NodeId boundary(std::uint32_t prototype, std::span<const NodeId> inputs) {
+    if (prototype >= symbols_.size()) fault("boundary node has no prototype");
+    NodeIds ids(inputs.begin(), inputs.end());
+    if constexpr (kConsumes) {
+      // Later nodes of a number copy the node that took its prototype,
+      // whose key equals it but for inputs.
+      if (taken_.empty()) taken_.assign(symbols_.size(), kNone);
+      EngineIndex& taken = taken_[prototype];
+      if (taken != kNone) {
+        nodes_.push_back(nodes_[taken].with_inputs(std::move(ids)));
+      } else {
+        taken = static_cast<EngineIndex>(nodes_.size());
+        nodes_.push_back(std::move(symbols_[prototype]).with_inputs(std::move(ids)));
+      }
+    } else {
+      nodes_.push_back(symbols_[prototype].with_inputs(std::move(ids)));
+    }
+    return nodes_.size() - 1;
+  }
+
+  NodeId stage(const StageView& view) {
+    Stage stage;
+    stage.inputs.assign(view.inputs().begin(), view.inputs().end());
+    stage.members.reserve(view.members().size());
+    for (const StageMemberView& m : view.members()) {
+      stage.members.push_back(StageOp{std::string(m.op), StageRefs(m.refs.begin(), m.refs.end())});
+    }
+    nodes_.emplace_back(std::move(stage));
+    return nodes_.size() - 1;
+  }
+
+  std::vector<NodeKey> take_nodes() { return std::move(nodes_); }
+
+ private:
+  Symbols& symbols_;
+  std::vector<NodeKey> nodes_;
+  // By prototype number: the position of the node that took the prototype,
+  // once one has.
+  std::vector<EngineIndex> taken_;
+};
+
+// Interns the emitted nodes into a store as they come.
+class StoreSink {
+ public:
+  StoreSink(GraphStore::Bulk& bulk, const PrototypeKeys& symbols, Cancel& cancel)
+      : bulk_(bulk), symbols_(symbols), cancel_(cancel) {}
+
+  void reserve(std::size_t nodes) { bulk_.reserve(nodes); }
+
+  NodeId boundary(std::uint32_t prototype, std::span<const NodeId> inputs) {
+    if (prototype >= symbols_.size()) fault("boundary node has no prototype");
+    cancel_.check();
+    return interned(bulk_.intern(KeyWithInputs(symbols_[prototype], inputs)));
+  }
+
+  NodeId stage(const StageView& view) {
+    cancel_.check();
+    return interned(bulk_.intern(view));
+  }
+
+ private:
+  static NodeId interned(const Result<NodeId, BadNodeId>& id) {
+    if (!id) fault("reduced graph references only earlier nodes");
+    return id.value();
+  }
+
+  GraphStore::Bulk& bulk_;
+  const PrototypeKeys& symbols_;
+  Cancel& cancel_;
+};
+
+template <typename Sink>
+NodeIds fuse(const EngineGraph& graph, bool maximal_fusion, Sink& sink,
+             ReductionCounters& counters) {
   verify_engine_graph(graph);
   const std::size_t m = graph.nodes.size();
   const std::size_t use_count = count_uses(graph);
   Scratch scratch(Scratch::bytes_for<std::size_t>(m + 1) +
                   Scratch::bytes_for<EngineIndex>(use_count) + Scratch::bytes_for<std::uint8_t>(m) +
-                  Scratch::bytes_for<EngineIndex>(m) +
-                  Emitter<Graph>::scratch_bytes(m, symbols.size()));
+                  Scratch::bytes_for<EngineIndex>(m) + Emitter<Sink>::scratch_bytes(m));
   const Consumers consumers = collect_consumers(graph, use_count, scratch);
   const Flags flags = collect_flags(graph, scratch);
   const std::span<const EngineIndex> group = maximal_fusion
                                                  ? group_maximal(consumers, flags, scratch)
                                                  : group_single_use(consumers, flags, scratch);
-  return Emitter<Graph>(graph, symbols, group, scratch).run();
+  return Emitter<Sink>(graph, group, scratch, sink).run(counters);
+}
+
+template <typename Sink>
+Reduced fuse_to_keys(const EngineGraph& graph, Sink& sink, bool maximal_fusion) {
+  Reduced out;
+  const NodeIds outputs = fuse(graph, maximal_fusion, sink, out.counters);
+  out.outputs.assign(outputs.begin(), outputs.end());
+  out.nodes = sink.take_nodes();
+  return out;
 }
 
 }  // namespace
 
 Reduced stage_fusion(const EngineGraph& graph, const PrototypeTable& symbols, bool maximal_fusion) {
-  return fuse(graph, symbols, maximal_fusion);
+  KeySink<false> sink(symbols);
+  return fuse_to_keys(graph, sink, maximal_fusion);
 }
 
 Reduced stage_fusion(EngineGraph&& graph, PrototypeTable&& symbols, bool maximal_fusion) {
-  EngineGraph consumed = std::move(graph);
+  const EngineGraph consumed = std::move(graph);
   PrototypeTable prototypes = std::move(symbols);
-  return fuse(consumed, prototypes, maximal_fusion);
+  KeySink<true> sink(prototypes);
+  return fuse_to_keys(consumed, sink, maximal_fusion);
+}
+
+NodeIds stage_fusion_into(const EngineGraph& graph, const PrototypeKeys& symbols,
+                          bool maximal_fusion, GraphStore::Bulk& bulk, ReductionCounters& counters,
+                          Cancel& cancel) {
+  StoreSink sink(bulk, symbols, cancel);
+  return fuse(graph, maximal_fusion, sink, counters);
 }
 
 }  // namespace tessary

@@ -124,21 +124,19 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::consume(std::span<Key> delt
   return std::uint64_t{delta.size()};
 }
 
-Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uint64_t> outputs,
-                                                        const RewriteEngine& engine,
-                                                        bool maximal_fusion, Cancel& cancel) const {
-  std::vector<std::uint64_t> mapped;
-  mapped.reserve(outputs.size());
+Result<EngineGraph, BadNodeId> IncrementalReducer::engine_graph(
+    std::span<const std::uint64_t> outputs) const {
+  // The engine graph to_engine_graph would make of nodes_, from the heads.
+  EngineGraph graph;
+  graph.outputs.reserve(outputs.size());
   for (const std::uint64_t o : outputs) {
     if (o >= remap_.size()) return Err(BadNodeId{o});
-    mapped.push_back(remap_[o]);
+    graph.outputs.push_back(static_cast<EngineIndex>(remap_[o]));
   }
-  // The engine graph to_engine_graph would make of nodes_, from the heads.
-  EngineGraphBuild build;
-  build.graph.nodes.reserve(nodes_.size());
+  graph.nodes.reserve(nodes_.size());
   for (std::size_t i = 0; i < nodes_.size(); ++i) {
     const EngineHead& head = heads_[i];
-    EngineNode& node = build.graph.nodes.emplace_back(
+    EngineNode& node = graph.nodes.emplace_back(
         EngineNode{head.op, head.prototype, {}, head.prototype != kNoPrototype});
     const auto inputs = nodes_[i].inputs();
     node.children.reserve(inputs.size());
@@ -147,11 +145,29 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uin
       node.children.push_back(static_cast<EngineIndex>(input));
     }
   }
+  return graph;
+}
+
+Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uint64_t> outputs,
+                                                        const RewriteEngine& engine,
+                                                        bool maximal_fusion, Cancel& cancel) const {
+  Result<EngineGraph, BadNodeId> graph = engine_graph(outputs);
+  if (!graph) return Err(graph.error());
+  EngineGraphBuild build{std::move(graph).value(), {}};
   build.symbols.reserve(prototype_nodes_.size());
   for (const std::uint32_t k : prototype_nodes_) build.symbols.push_back(nodes_[k]);
-  build.graph.outputs.reserve(mapped.size());
-  for (const std::uint64_t o : mapped) build.graph.outputs.push_back(static_cast<EngineIndex>(o));
   return reduce_engine_graph(std::move(build), nodes_.size(), engine, maximal_fusion, cancel);
+}
+
+Result<ReductionResult, BadNodeId> IncrementalReducer::finalize_to_store(
+    std::span<const std::uint64_t> outputs, const RewriteEngine& engine, bool maximal_fusion,
+    Cancel& cancel) const {
+  Result<EngineGraph, BadNodeId> graph = engine_graph(outputs);
+  if (!graph) return Err(graph.error());
+  // The prototypes are read where they are, among the canonical nodes.
+  return reduce_engine_graph_to_store(std::move(graph).value(),
+                                      PrototypeKeys(nodes_, prototype_nodes_), nodes_.size(),
+                                      engine, maximal_fusion, cancel);
 }
 
 }  // namespace tessary

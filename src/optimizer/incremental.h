@@ -19,6 +19,7 @@
 #include "ir/store.h"
 #include "optimizer/engine.h"
 #include "optimizer/engine_graph.h"
+#include "optimizer/pipeline.h"
 
 namespace tessary {
 
@@ -45,6 +46,11 @@ class IncrementalReducer {
                                                     const RewriteEngine& engine,
                                                     bool maximal_fusion,
                                                     Cancel& cancel = Cancel::never()) const;
+  // finalize, then from_reduced on its result, in one pass that builds no
+  // keys in between (see reduce_engine_graph_to_store).
+  [[nodiscard]] Result<ReductionResult, BadNodeId> finalize_to_store(
+      std::span<const std::uint64_t> outputs, const RewriteEngine& engine, bool maximal_fusion,
+      Cancel& cancel = Cancel::never()) const;
 
   // How many store nodes have been consumed; the next step starts there.
   std::uint64_t watermark() const { return remap_.size(); }
@@ -59,6 +65,9 @@ class IncrementalReducer {
   const std::vector<std::uint64_t>& remap() const { return remap_; }
 
  private:
+  // The engine graph of the canonical form against the store ids `outputs`,
+  // or the first of them not below watermark().
+  Result<EngineGraph, BadNodeId> engine_graph(std::span<const std::uint64_t> outputs) const;
   // The canonical index of `key` with its inputs replaced by `inputs`, if the
   // form holds it; `hash` is that key's hash.
   std::optional<std::uint32_t> find(const NodeKey& key, std::span<const NodeId> inputs,

@@ -9,12 +9,18 @@
 
 namespace tessary {
 
-Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
-                            const RewriteEngine& engine, bool maximal_fusion, Cancel& cancel) {
+namespace {
+
+// The passes before fusion: dead-code elimination, canonicalization and CSE.
+// Sets the input, reachable and canonical counters.
+EngineGraph canonical_graph(EngineGraph graph, std::uint64_t input_nodes,
+                            const RewriteEngine& engine, ReductionCounters& counters,
+                            Cancel& cancel) {
   // Keep only what the outputs reach, renumbered densely in order.
   cancel.check_now();
-  EngineGraph live = dead_code_elimination(std::move(build.graph));
-  const std::uint64_t reachable_nodes = live.nodes.size();
+  EngineGraph live = dead_code_elimination(std::move(graph));
+  counters.input_nodes = input_nodes;
+  counters.reachable_nodes = live.nodes.size();
   // Merge the nodes the engine proves equal (commutativity, identities). The
   // live graph is not needed afterwards (its prototypes are).
   const std::size_t outputs = live.outputs.size();
@@ -35,13 +41,42 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
   } else {
     folded = cse(std::move(canonical));
   }
-  const std::size_t canonical_nodes = folded.nodes.size();
+  counters.canonical_nodes = folded.nodes.size();
   cancel.check_now();
+  return folded;
+}
+
+}  // namespace
+
+ReductionResult reduce_engine_graph_to_store(EngineGraph graph, const PrototypeKeys& prototypes,
+                                             std::uint64_t input_nodes, const RewriteEngine& engine,
+                                             bool maximal_fusion, Cancel& cancel) {
+  ReductionResult result;
+  const EngineGraph folded =
+      canonical_graph(std::move(graph), input_nodes, engine, result.counters, cancel);
+  // Group ops into stages and rebuild boundary nodes from their prototypes,
+  // straight into the new store.
+  result.store.fill([&](GraphStore::Bulk& bulk) {
+    result.output_ids =
+        stage_fusion_into(folded, prototypes, maximal_fusion, bulk, result.counters, cancel);
+    for (const NodeId id : result.output_ids) {
+      if (!bulk.mark_output(id)) fault("reduced output is valid");
+    }
+  });
+  cancel.check_now();
+  return result;
+}
+
+Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
+                            const RewriteEngine& engine, bool maximal_fusion, Cancel& cancel) {
+  ReductionCounters counters;
+  EngineGraph folded =
+      canonical_graph(std::move(build.graph), input_nodes, engine, counters, cancel);
   // Group ops into stages and rebuild boundary nodes from their prototypes.
   Reduced reduced = stage_fusion(std::move(folded), std::move(build.symbols), maximal_fusion);
-  reduced.counters.input_nodes = input_nodes;
-  reduced.counters.reachable_nodes = reachable_nodes;
-  reduced.counters.canonical_nodes = canonical_nodes;
+  reduced.counters.input_nodes = counters.input_nodes;
+  reduced.counters.reachable_nodes = counters.reachable_nodes;
+  reduced.counters.canonical_nodes = counters.canonical_nodes;
   cancel.check_now();
   return reduced;
 }
@@ -81,9 +116,9 @@ ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine
   EngineGraphBuilder builder;
   const NodeIds marks = load_engine_graph(store, builder, cancel);
   const std::uint64_t count = builder.size();
-  return from_reduced(
-      reduce_engine_graph(std::move(builder).finish(marks), count, engine, maximal_fusion, cancel),
-      cancel);
+  EngineGraphBuild build = std::move(builder).finish(marks);
+  return reduce_engine_graph_to_store(std::move(build.graph), build.symbols, count, engine,
+                                      maximal_fusion, cancel);
 }
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
@@ -96,9 +131,9 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
   for (const std::uint64_t o : outputs) {
     if (o >= count) return Err(BadNodeId{o});
   }
-  return from_reduced(reduce_engine_graph(std::move(builder).finish(outputs), count, engine,
-                                          maximal_fusion, cancel),
-                      cancel);
+  EngineGraphBuild build = std::move(builder).finish(outputs);
+  return reduce_engine_graph_to_store(std::move(build.graph), build.symbols, count, engine,
+                                      maximal_fusion, cancel);
 }
 
 ReductionResult from_reduced(Reduced reduced, Cancel& cancel) {

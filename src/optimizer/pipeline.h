@@ -29,6 +29,22 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
                             const RewriteEngine& engine, bool maximal_fusion,
                             Cancel& cancel = Cancel::never());
 
+struct ReductionResult {
+  GraphStore store;
+  ReductionCounters counters;
+  // output_ids[k]: the id in `store` of the k-th output the reduction was
+  // asked for (repeats kept), so a caller can tell which node answers which.
+  NodeIds output_ids;
+};
+
+// reduce_engine_graph then from_reduced, in one pass: fusion interns each
+// node into the new store as it emits it, so no keys are built in between.
+// Boundary nodes are rebuilt from `prototypes` (graph.nodes[i].prototype
+// numbers them), which are only read.
+ReductionResult reduce_engine_graph_to_store(EngineGraph graph, const PrototypeKeys& prototypes,
+                                             std::uint64_t input_nodes, const RewriteEngine& engine,
+                                             bool maximal_fusion, Cancel& cancel = Cancel::never());
+
 // Reduces `nodes` (every input of node i is smaller than i) against `outputs`
 // (each smaller than the node count; callers check them first). `maximal_fusion`
 // selects the fan-out fusion rule instead of the single-use rule. Boundary
@@ -37,14 +53,6 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs,
                          const RewriteEngine& engine, bool maximal_fusion,
                          Cancel& cancel = Cancel::never());
-
-struct ReductionResult {
-  GraphStore store;
-  ReductionCounters counters;
-  // output_ids[k]: the id in `store` of the k-th output the reduction was
-  // asked for (repeats kept), so a caller can tell which node answers which.
-  NodeIds output_ids;
-};
 
 // Adds every node of `store`, in id order, to `builder`, while visiting them
 // under the store's lock; returns the store's marks. No copy of the keys is

@@ -304,9 +304,7 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
             const Result<std::uint64_t, BadNodeId> consumed = consume_delta(reducer, store, cancel);
             if (!consumed) return Err(consumed.error());
             const SaturationEngine engine = SaturationEngine::default_engine();
-            Result<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, fusion, cancel);
-            if (!reduced) return Err(reduced.error());
-            return from_reduced(std::move(reduced).value(), cancel);
+            return reducer.finalize_to_store(outputs, engine, fusion, cancel);
           });
     });
     if (!result) return map_err(result.error());

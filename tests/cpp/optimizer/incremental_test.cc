@@ -136,6 +136,9 @@ TEST(IncrementalReducer, FinalizeChecksOutputsAndChangesNothing) {
   auto bad = r.finalize(std::vector<std::uint64_t>{5}, engine, false);
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error(), BadNodeId{5});
+  auto bad_store = r.finalize_to_store(std::vector<std::uint64_t>{4, 6, 5}, engine, false);
+  ASSERT_FALSE(bad_store.ok());
+  EXPECT_EQ(bad_store.error(), BadNodeId{6});
 
   auto first = r.finalize(std::vector<std::uint64_t>{4, 1}, engine, false);
   auto second = r.finalize(std::vector<std::uint64_t>{4, 1}, engine, false);

@@ -243,6 +243,14 @@ TEST(RandomGraphs, IncrementalStepSizesDoNotChangeTheResult) {
       EXPECT_EQ(result.value().nodes, from_keys.nodes);
       EXPECT_EQ(result.value().outputs, from_keys.outputs);
       EXPECT_EQ(result.value().counters, from_keys.counters);
+      // The one-pass form builds the store interning those keys would.
+      auto stored = reducer.finalize_to_store(outputs, engine(), run == 2);
+      ASSERT_TRUE(stored.ok());
+      const ReductionResult interned = from_reduced(result.value());
+      EXPECT_EQ(stored.value().store.snapshot().nodes, interned.store.snapshot().nodes);
+      EXPECT_EQ(stored.value().store.outputs(), interned.store.outputs());
+      EXPECT_EQ(stored.value().output_ids, interned.output_ids);
+      EXPECT_EQ(stored.value().counters, interned.counters);
       if (run == 0) {
         first_remap = reducer.remap();
         first = std::move(result).value();
