@@ -102,6 +102,16 @@ struct GraphStore::State {
       return find_or_append(key);
     }
 
+    // intern_checked packing `key` once, adding its strings (see
+    // pool_and_find_or_append): for keys mostly new to the store.
+    template <typename Key>
+    Result<NodeId, BadNodeId> intern_pooling(const Key& key) {
+      for (const NodeId input : key.inputs()) {
+        if (input >= records.size()) return Err(BadNodeId{input});
+      }
+      return pool_and_find_or_append(key);
+    }
+
     // See Bulk::prepare.
     template <typename Key>
     void prepare(const Key& node, PreparedKey& out) {
@@ -224,11 +234,11 @@ Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const NodeKey& key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyWithInputs& key) {
-  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+  return static_cast<State::Inner*>(inner_)->intern_pooling(key);
 }
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const StageView& key) {
-  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+  return static_cast<State::Inner*>(inner_)->intern_pooling(key);
 }
 
 void GraphStore::Bulk::reserve(std::size_t nodes) {

@@ -80,6 +80,9 @@ class GraphStore {
     // As GraphStore::intern and mark_output.
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+    // These two pool the key's strings before looking it up, which packs a
+    // new key once instead of twice: for filling a store with keys that are
+    // mostly new to it.
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyWithInputs& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const StageView& key);
     [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
