@@ -6,8 +6,10 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "base/fault.h"
 #include "optimizer/symbol_cache.h"
