@@ -36,8 +36,7 @@ class BoundarySymbols {
   // `key`, or `key` itself when `owned` points at it (the caller gives it up
   // then).
   std::uint32_t prototype_of(const NodeKey& key, NodeKey* owned = nullptr) {
-    hasher_.begin(key);
-    const std::uint64_t h = hasher_.finish();
+    const std::uint64_t h = hasher_.signature(key);
     const auto found =
         index_.find(h, [&](std::uint32_t k) { return same_except_inputs(prototypes_[k], key); });
     if (found) return *found;

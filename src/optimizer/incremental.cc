@@ -30,53 +30,53 @@ template <typename Key>
 std::uint64_t IncrementalReducer::fold(Key& key, NodeIds inputs) {
   const Op* op = key.template get_if<Op>();
   // An identity op stands for its operand, but only with exactly one operand,
-  // as in the engine's identity rules. Only an add or mul with two parameters
-  // can have an identity token.
-  hasher_.begin(key);
-  if (op && inputs.size() == 1 && op->params.size() == 2 &&
-      (op->name == "add" || op->name == "mul") && is_identity_token(hasher_.token())) {
-    return inputs[0];
-  }
-  const std::uint64_t h = hasher_.finish(inputs.span());
+  // as in the engine's identity rules.
+  if (op && inputs.size() == 1 && is_identity_op(*op)) return inputs[0];
+  const std::uint64_t signature = hasher_.signature(key);
+  const std::uint64_t h = hasher_.with_inputs(signature, inputs.span());
   if (const auto found = find(key, inputs, h)) return *found;
   if (op && inputs.size() == 2 && op->params.empty() && is_commutative_op(op->name)) {
     const NodeId swapped[2] = {inputs[1], inputs[0]};
-    if (const auto found = find(key, swapped, hasher_.finish(swapped))) return *found;
+    if (const auto found = find(key, swapped, hasher_.with_inputs(signature, swapped))) {
+      return *found;
+    }
     // Otherwise recorded in its own operand order.
   }
-  return append(key, std::move(inputs), h);
+  return append(key, std::move(inputs), h, signature);
 }
 
 template <typename Key>
-std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t hash) {
+std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t hash,
+                                         std::uint64_t signature_hash) {
   if (nodes_.size() >= UINT32_MAX - 1) fault("incremental reducer is full");
   const auto id = static_cast<std::uint32_t>(nodes_.size());
-  // The key's engine head, from the token and hash the hasher holds for it
-  // (fold began it).
+  // The key's engine head is its signature's (its key apart from inputs); a
+  // new signature's is made here, once.
+  const auto signature = signature_index_.find(signature_hash, [&](std::uint32_t s) {
+    return same_except_inputs(nodes_[signatures_[s].node], key);
+  });
   EngineHead head;
-  std::uint64_t prototype_hash = 0;
-  bool new_prototype = false;
-  SymbolCache& symbols = SymbolCache::for_this_thread();
-  if (key.kind() == NodeKind::kOp) {
-    head.op = symbols.symbol_of(hasher_.token());
+  if (signature) {
+    head = signatures_[*signature].head;
+  } else if (key.kind() == NodeKind::kOp) {
+    token_.clear();
+    key.append_token(token_);
+    head.op = SymbolCache::for_this_thread().symbol_of(token_);
   } else {
-    prototype_hash = hasher_.finish();
-    const auto found = prototype_index_.find(prototype_hash, [&](std::uint32_t k) {
-      return same_except_inputs(nodes_[prototype_nodes_[k]], key);
-    });
-    new_prototype = !found;
-    head.prototype = found ? *found : static_cast<std::uint32_t>(prototype_nodes_.size());
-    head.op = symbols.boundary_symbol(head.prototype);
+    head.prototype = static_cast<std::uint32_t>(prototype_nodes_.size());
+    head.op = SymbolCache::for_this_thread().boundary_symbol(head.prototype);
   }
+  const bool new_prototype = !signature && head.prototype != kNoPrototype;
   // Room first, so that nothing after the key's copy can fail: the node, its
   // head and its index entries are added together or not at all.
   reserve_one_more(nodes_);
   reserve_one_more(heads_);
   index_.reserve(index_.size() + 1);
-  if (new_prototype) {
-    reserve_one_more(prototype_nodes_);
-    prototype_index_.reserve(prototype_index_.size() + 1);
+  if (!signature) {
+    reserve_one_more(signatures_);
+    signature_index_.reserve(signature_index_.size() + 1);
   }
+  if (new_prototype) reserve_one_more(prototype_nodes_);
   if constexpr (!std::is_const_v<Key>) {
     nodes_.push_back(std::move(key).with_inputs(std::move(inputs)));
   } else if (const Op* op = key.template get_if<Op>()) {
@@ -86,10 +86,11 @@ std::uint64_t IncrementalReducer::append(Key& key, NodeIds inputs, std::uint64_t
   }
   heads_.push_back(head);
   index_.insert(hash, id);
-  if (new_prototype) {
-    prototype_index_.insert(prototype_hash, head.prototype);
-    prototype_nodes_.push_back(id);
+  if (!signature) {
+    signature_index_.insert(signature_hash, static_cast<std::uint32_t>(signatures_.size()));
+    signatures_.push_back(Signature{id, head});
   }
+  if (new_prototype) prototype_nodes_.push_back(id);
   return id;
 }
 

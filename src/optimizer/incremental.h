@@ -79,9 +79,10 @@ class IncrementalReducer {
   template <typename Key>
   std::uint64_t fold(Key& key, NodeIds inputs);
   // Adds `key` with `inputs` as a new canonical node, moving from `key`
-  // unless it is const.
+  // unless it is const. `hash` is its hash with `inputs`, `signature_hash`
+  // its hash apart from inputs.
   template <typename Key>
-  std::uint64_t append(Key& key, NodeIds inputs, std::uint64_t hash);
+  std::uint64_t append(Key& key, NodeIds inputs, std::uint64_t hash, std::uint64_t signature_hash);
 
   // What the engine graph takes from canonical node i besides its inputs:
   // its symbol and, for a boundary node, its prototype number. Kept as nodes
@@ -92,18 +93,27 @@ class IncrementalReducer {
     std::uint32_t prototype = kNoPrototype;
   };
 
+  // A distinct key apart from inputs among the canonical nodes: the first
+  // node with it, and the engine head its nodes share.
+  struct Signature {
+    std::uint32_t node;
+    EngineHead head;
+  };
+
   std::vector<NodeKey> nodes_;
   std::vector<EngineHead> heads_;  // one per entry of nodes_
-  // Prototype k: the canonical index of the first node with its key apart
-  // from inputs, numbered in order of first sight as an engine graph
-  // numbers them.
+  std::vector<Signature> signatures_;
+  IdTable signature_index_;  // hash apart from inputs -> signature
+  // Prototype k: the canonical index of the first node of the k-th boundary
+  // signature, numbered in order of first sight as an engine graph numbers
+  // them.
   std::vector<std::uint32_t> prototype_nodes_;
-  IdTable prototype_index_;  // hash apart from inputs -> prototype number
   std::vector<std::uint64_t> remap_;
   // Interning table of nodes_: hashes of keys with their canonical inputs,
   // under a key no caller can know (SipKey::call_tables_key).
   IdTable index_;
   KeyHasher hasher_;
+  std::string token_;  // scratch for op tokens
   std::uint64_t total_work_ = 0;
 };
 

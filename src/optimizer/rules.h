@@ -6,6 +6,8 @@
 #include <array>
 #include <string_view>
 
+#include "ir/node.h"
+
 namespace tessary {
 
 // Names of the two-operand ops whose operands may be swapped.
@@ -46,5 +48,7 @@ inline constexpr std::array<RuleText, 12> kRules = {{
 
 bool is_commutative_op(std::string_view name);
 bool is_identity_token(std::string_view token);
+// Whether the token of `op` is one of kIdentityTokens, without making it.
+bool is_identity_op(const Op& op);
 
 }  // namespace tessary

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <span>
 
 #include "optimizer/pipeline.h"
 #include "optimizer/report.h"
+#include "optimizer/rules.h"
 #include "support/counting_poll.h"
 #include "support/failing_alloc.h"
 #include "test_graphs.h"
@@ -127,6 +129,32 @@ TEST(IncrementalReducer, FailedOrStoppedStepsConsumeWholeKeys) {
   step_ok(failing, {history.begin() + failing.watermark(), history.end()});
   EXPECT_EQ(failing.remap(), expected.remap());
   EXPECT_EQ(failing.nodes(), expected.nodes());
+}
+
+// The reducer tells identity ops by their fields; that must agree with
+// their tokens, which the engine's rules match.
+TEST(IncrementalReducer, IdentityOpsAreThoseWithIdentityTokens) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Op> ops;
+  for (const char* name : {"add", "mul", "sub"}) {
+    for (const double value : {0.0, -0.0, 1.0, 2.0, nan}) {
+      for (const char* side : {"l", "r", "x"}) {
+        ops.push_back(*op(name, {0}, scalar_side(value, side)).get_if<Op>());
+      }
+    }
+  }
+  ops.push_back(
+      Op{"add",
+         ParamMap({{"scalar", ParamValue::integer(0)}, {"side", ParamValue::string("r")}}),
+         {0}});
+  ops.push_back(Op{"mul", ParamMap({{"scalar", ParamValue::floating(1.0)}}), {0}});
+  std::size_t identities = 0;
+  for (const Op& o : ops) {
+    const bool by_token = is_identity_token(NodeKey(o).token());
+    EXPECT_EQ(is_identity_op(o), by_token) << NodeKey(o).token();
+    identities += by_token ? 1 : 0;
+  }
+  EXPECT_EQ(identities, kIdentityTokens.size());
 }
 
 TEST(IncrementalReducer, FinalizeChecksOutputsAndChangesNothing) {
