@@ -16,4 +16,13 @@ void reserve_one_more(Vector& v, std::size_t minimum = 16) {
   if (v.size() == v.capacity()) v.reserve(std::max(minimum, v.capacity() * 2));
 }
 
+// Room for `extra` more elements, growing `v` at least geometrically, for a
+// caller about to append up to that many (repeated small batches stay
+// amortized). `extra` must be bounded by what the caller already holds.
+template <typename Vector>
+void reserve_more(Vector& v, std::size_t extra) {
+  if (v.capacity() - v.size() >= extra) return;
+  v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
 }  // namespace tessary

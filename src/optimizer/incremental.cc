@@ -106,6 +106,11 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey>&&
 
 template <typename Key>
 Result<std::uint64_t, BadNodeId> IncrementalReducer::consume(std::span<Key> delta, Cancel& cancel) {
+  // Each key adds a remap entry and at most one node: room for all of them
+  // now, instead of moving every node so far each time the list doubles.
+  reserve_more(remap_, delta.size());
+  reserve_more(nodes_, delta.size());
+  reserve_more(heads_, delta.size());
   for (Key& key : delta) {
     const auto store_inputs = key.inputs();
     NodeIds inputs;
