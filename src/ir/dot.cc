@@ -194,20 +194,6 @@ bool append_escaped_label(std::string& out, std::string_view label) {
   return (high & kHighs) == 0;
 }
 
-ParamValueView value_view(const DecodedParam& p, const NodeRecords& records) {
-  switch (p.tag) {
-    case ParamTag::kInt:
-      return ParamValueView(std::in_place_index<0>, static_cast<std::int64_t>(p.bits));
-    case ParamTag::kFloat:
-      return ParamValueView(std::in_place_index<1>, std::bit_cast<double>(p.bits));
-    case ParamTag::kBool:
-      return ParamValueView(std::in_place_index<2>, p.bits != 0);
-    case ParamTag::kStr:
-      break;
-  }
-  return ParamValueView(std::in_place_index<3>, records.string(static_cast<std::uint32_t>(p.bits)));
-}
-
 // " {k=v, ...}" as ParamMap::append_display writes it; nothing for no parameters.
 void append_params(std::string& label, const DecodedKey& key, const NodeRecords& records) {
   if (key.params.empty()) return;
@@ -218,7 +204,7 @@ void append_params(std::string& label, const DecodedKey& key, const NodeRecords&
     first = false;
     label.append(records.string(p.key));
     label.push_back('=');
-    append_display(label, value_view(p, records));
+    append_display(label, param_view(p, records.strings()));
   }
   label.push_back('}');
 }

@@ -27,6 +27,16 @@ const ParamMap* NodeKey::params() const {
                     v_);
 }
 
+void append_op_token(std::string& out, std::string_view name,
+                     std::span<const ParamEntryView> params) {
+  out.append("op|");
+  append_escaped(out, name);
+  if (!params.empty()) {
+    out.push_back('|');
+    append_params_token(out, params);
+  }
+}
+
 std::string NodeKey::token() const {
   std::string out;
   append_token(out);

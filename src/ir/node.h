@@ -133,6 +133,11 @@ class NodeKey {
   Variant v_;
 };
 
+// Appends the token of the op named `name` with the parameters `params`, in
+// map order: the token of the equal Op key.
+void append_op_token(std::string& out, std::string_view name,
+                     std::span<const ParamEntryView> params);
+
 struct ParsedOpToken {
   std::string kind;  // "op" or "red"
   std::string name;

@@ -390,6 +390,20 @@ bool read_record_parts(const std::uint8_t* record, RecordParts& out) {
   return walk_record(layout, UINT64_MAX, parts);
 }
 
+ParamValueView param_view(const DecodedParam& p, std::span<const std::string_view> strings) {
+  switch (p.tag) {
+    case ParamTag::kInt:
+      return ParamValueView(std::in_place_index<0>, static_cast<std::int64_t>(p.bits));
+    case ParamTag::kFloat:
+      return ParamValueView(std::in_place_index<1>, std::bit_cast<double>(p.bits));
+    case ParamTag::kBool:
+      return ParamValueView(std::in_place_index<2>, p.bits != 0);
+    case ParamTag::kStr:
+      break;
+  }
+  return ParamValueView(std::in_place_index<3>, strings[static_cast<std::uint32_t>(p.bits)]);
+}
+
 bool decode_record(const std::uint8_t* record, std::span<const std::string_view> strings,
                    DecodedKey& out) {
   struct Decode : RecordVisitor {

@@ -54,6 +54,10 @@ struct DecodedParam {
   std::uint64_t bits = 0;
 };
 
+// The value of a decoded parameter, its string borrowed from `strings` (the
+// strings the record was decoded with).
+ParamValueView param_view(const DecodedParam& p, std::span<const std::string_view> strings);
+
 // A record of any kind but Stage, decoded without building a key: strings
 // stay pool indices. The vectors keep their capacity from one decode to the
 // next, so a loop over many records decodes without allocating.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 #include "base/hash.h"
 #include "ir/token.h"
@@ -170,25 +171,27 @@ ParamValueView ParamValue::view() const {
   return ParamValueView();
 }
 
-void ParamValue::append_token(std::string& out) const {
-  switch (tag()) {
+void append_token(std::string& out, const ParamValueView& value) {
+  switch (tag_of(value)) {
     case ParamTag::kInt:
       out.push_back('i');
-      append_int(out, as_int());
+      append_int(out, *std::get_if<0>(&value));
       return;
     case ParamTag::kFloat:
       out.push_back('f');
-      append_hex16(out, float_key_bits(as_float()));
+      append_hex16(out, float_key_bits(*std::get_if<1>(&value)));
       return;
     case ParamTag::kBool:
-      out.append(as_bool() ? "btrue" : "bfalse");
+      out.append(*std::get_if<2>(&value) ? "btrue" : "bfalse");
       return;
     case ParamTag::kStr:
       out.push_back('s');
-      append_escaped(out, as_str());
+      append_escaped(out, *std::get_if<3>(&value));
       return;
   }
 }
+
+void ParamValue::append_token(std::string& out) const { tessary::append_token(out, view()); }
 
 std::string ParamValue::token() const {
   std::string out;
@@ -225,15 +228,31 @@ ParamMap::ParamMap(std::vector<ParamEntry> entries) : entries_(std::move(entries
   sort_by_key(std::span<ParamEntry>(entries_));
 }
 
-void ParamMap::append_token(std::string& out) const {
+namespace {
+
+// A map's token from its entries, ParamEntry or ParamEntryView, in map order.
+template <typename Entries>
+void append_entries_token(std::string& out, const Entries& entries) {
   bool first = true;
-  for (const ParamEntry& e : entries_) {
+  for (const auto& e : entries) {
     if (!first) out.push_back(';');
     first = false;
     append_escaped(out, e.key);
     out.push_back('=');
-    e.value.append_token(out);
+    if constexpr (std::is_same_v<std::decay_t<decltype(e.value)>, ParamValue>) {
+      e.value.append_token(out);
+    } else {
+      append_token(out, e.value);
+    }
   }
+}
+
+}  // namespace
+
+void ParamMap::append_token(std::string& out) const { append_entries_token(out, entries_); }
+
+void append_params_token(std::string& out, std::span<const ParamEntryView> entries) {
+  append_entries_token(out, entries);
 }
 
 std::string ParamMap::token() const {

@@ -25,6 +25,8 @@ inline ParamTag tag_of(const ParamValueView& v) { return static_cast<ParamTag>(v
 
 // Appends the display form of `value` (see ParamValue::display).
 void append_display(std::string& out, const ParamValueView& value);
+// Appends the token of `value` (see ParamValue::token).
+void append_token(std::string& out, const ParamValueView& value);
 
 // A tagged value; the alternative index is the tag (Int, Float, Bool, Str).
 class ParamValue {
@@ -102,6 +104,10 @@ void sort_by_key(std::span<Entry> entries) {
     entries[j] = std::move(moving);
   }
 }
+
+// Appends the token of the map whose entries, in map order, are `entries`
+// (see ParamMap::token).
+void append_params_token(std::string& out, std::span<const ParamEntryView> entries);
 
 // Entries sorted by key bytes (stable: equal keys keep their given order;
 // duplicates are kept). Immutable once built.

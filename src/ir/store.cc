@@ -347,6 +347,11 @@ NodeIds GraphStore::visit_tokens(
     std::vector<std::pair<std::string_view, NodeId>> signatures;
     const SipKey& signature_key = SipKey::call_tables_key();
     RecordParts parts;
+    // An op token the cache lacks is written from the decoded record.
+    const std::span<const std::string_view> strings = s.strings.views();
+    DecodedKey decoded;
+    std::vector<ParamEntryView> entries;
+    std::string token;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
       if (!read_record_parts(record, parts)) {
@@ -357,11 +362,18 @@ NodeIds GraphStore::visit_tokens(
                                     parts.fields.size());
       if (parts.kind == NodeKind::kOp) {
         const std::size_t slot = tokens.slot_of(fields);
-        const std::string* token = tokens.find(fields, slot);
-        if (token == nullptr) {
-          token = &tokens.put(fields, slot, unpack_key(record, s.strings).token());
+        const std::string* cached = tokens.find(fields, slot);
+        if (cached == nullptr) {
+          if (!decode_record(record, strings, decoded)) fault("op record does not decode");
+          entries.clear();
+          for (const DecodedParam& p : decoded.params) {
+            entries.push_back(ParamEntryView{strings[p.key], param_view(p, strings)});
+          }
+          token.clear();
+          append_op_token(token, strings[decoded.name], entries);
+          cached = &tokens.put(fields, slot, token);
         }
-        op(i, *token, parts.inputs.span());
+        op(i, *cached, parts.inputs.span());
         continue;
       }
       const std::uint64_t h = siphash13(signature_key, fields);

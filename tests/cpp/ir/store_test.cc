@@ -185,7 +185,7 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
       Op{"cast",
          params({{"to", ParamValue::string("a|b;c=d%")}, {"x", ParamValue::boolean(false)}}),
          {1}},
-      Op{"nullary", {}, {}},
+      Op{"null|ary=%", params({{"n;", ParamValue::integer(-5)}}), {}},
   };
   // More signatures than the cache has slots, each used twice far apart.
   for (int round = 0; round < 2; ++round) {
