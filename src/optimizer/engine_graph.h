@@ -60,6 +60,7 @@ using PrototypeTable = std::vector<NodeKey>;
 // canonical nodes).
 class PrototypeKeys {
  public:
+  // Implicit, so that a table goes wherever prototype keys are taken.
   PrototypeKeys(const PrototypeTable& table) : keys_(table), positions_(), indirect_(false) {}
   PrototypeKeys(std::span<const NodeKey> keys, std::span<const std::uint32_t> positions)
       : keys_(keys), positions_(positions), indirect_(true) {}
