@@ -304,6 +304,17 @@ std::string_view name_of(const NodeKey& key) {
                     key.variant());
 }
 
+// Packs into `out` what `encode` writes: every pack_key runs through here.
+template <typename Encode>
+bool pack_with(StringPool& pool, bool insert, PackedKey& out, Encode&& encode) {
+  out.eq.clear();
+  out.nan_raw.clear();
+  Encoder enc(pool, insert, out);
+  encode(enc);
+  enc.finish();
+  return enc.ok();
+}
+
 }  // namespace
 
 bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out) {
@@ -311,38 +322,28 @@ bool pack_key(const NodeKey& key, StringPool& pool, bool insert, PackedKey& out)
 }
 
 bool pack_key(const KeyWithInputs& key, StringPool& pool, bool insert, PackedKey& out) {
-  out.eq.clear();
-  out.nan_raw.clear();
-  Encoder enc(pool, insert, out);
-  const NodeKey& k = key.key();
-  if (const Stage* stage = k.get_if<Stage>()) {
-    encode_stage(enc, key.inputs(), stage->members);
-  } else {
+  return pack_with(pool, insert, out, [&](Encoder& enc) {
+    const NodeKey& k = key.key();
+    if (const Stage* stage = k.get_if<Stage>()) {
+      encode_stage(enc, key.inputs(), stage->members);
+      return;
+    }
     const External* external = k.get_if<External>();
     const DescriptorView descriptor =
         external != nullptr ? DescriptorView::of(*external->descriptor) : DescriptorView{};
     encode_fields(enc, k.kind(), name_of(k), &descriptor, k.params()->entries(), key.inputs());
-  }
-  enc.finish();
-  return enc.ok();
+  });
 }
 
 bool pack_key(const StageView& key, StringPool& pool, bool insert, PackedKey& out) {
-  out.eq.clear();
-  out.nan_raw.clear();
-  Encoder enc(pool, insert, out);
-  encode_stage(enc, key.inputs(), key.members());
-  enc.finish();
-  return enc.ok();
+  return pack_with(pool, insert, out,
+                   [&](Encoder& enc) { encode_stage(enc, key.inputs(), key.members()); });
 }
 
 bool pack_key(const KeyView& key, StringPool& pool, bool insert, PackedKey& out) {
-  out.eq.clear();
-  out.nan_raw.clear();
-  Encoder enc(pool, insert, out);
-  encode_fields(enc, key.kind(), key.name(), key.descriptor(), key.params(), key.inputs());
-  enc.finish();
-  return enc.ok();
+  return pack_with(pool, insert, out, [&](Encoder& enc) {
+    encode_fields(enc, key.kind(), key.name(), key.descriptor(), key.params(), key.inputs());
+  });
 }
 
 std::size_t record_size(const PackedKey& packed) {

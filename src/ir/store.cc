@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -94,11 +96,17 @@ struct GraphStore::State {
     }
 
     // See GraphStore::intern: the inputs are checked first.
+    // The first of `inputs` that names no node, if any.
+    std::optional<BadNodeId> first_bad_input(std::span<const NodeId> inputs) const {
+      for (const NodeId input : inputs) {
+        if (input >= records.size()) return BadNodeId{input};
+      }
+      return std::nullopt;
+    }
+
     template <typename Key>
     Result<NodeId, BadNodeId> intern_checked(const Key& key) {
-      for (const NodeId input : key.inputs()) {
-        if (input >= records.size()) return Err(BadNodeId{input});
-      }
+      if (const auto bad = first_bad_input(key.inputs())) return Err(*bad);
       return find_or_append(key);
     }
 
@@ -106,9 +114,7 @@ struct GraphStore::State {
     // pool_and_find_or_append): for keys mostly new to the store.
     template <typename Key>
     Result<NodeId, BadNodeId> intern_pooling(const Key& key) {
-      for (const NodeId input : key.inputs()) {
-        if (input >= records.size()) return Err(BadNodeId{input});
-      }
+      if (const auto bad = first_bad_input(key.inputs())) return Err(*bad);
       return pool_and_find_or_append(key);
     }
 
@@ -123,9 +129,7 @@ struct GraphStore::State {
     // intern_checked for a key prepared earlier.
     template <typename Key>
     Result<NodeId, BadNodeId> intern_prepared(const Key& node, PreparedKey& prepared) {
-      for (const NodeId input : node.inputs()) {
-        if (input >= records.size()) return Err(BadNodeId{input});
-      }
+      if (const auto bad = first_bad_input(node.inputs())) return Err(*bad);
       return find_or_append(node, prepared.packed, true, prepared.hash);
     }
 
