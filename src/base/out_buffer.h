@@ -36,6 +36,8 @@ class OutBuffer {
   // Moves the cursor to `p`, within the last room() given.
   void seek(std::uint8_t* p) { p_ = p; }
   std::size_t size() const { return static_cast<std::size_t>(p_ - begin_); }
+  // Where what was written starts; valid until the buffer grows.
+  const std::uint8_t* data() const { return begin_; }
 
   // Cuts the buffer to what was written; returns where it is.
   std::uint8_t* finish() {

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "base/hash.h"
+#include "base/out_buffer.h"
 #include "base/overloaded.h"
 
 namespace tessary {
@@ -35,40 +36,37 @@ bool same_except_inputs(const NodeKey& a, const NodeKey& b) {
 
 namespace {
 
-// Writes the bytes a signature hashes into a reused string: numbers as
-// LEB128 varints (an int's two's complement bits, a float's canonical bits
-// whole), and texts after their length, so no two different field lists
-// write the same bytes.
+// Writes the bytes a signature hashes through an OutBuffer over a reused
+// string: numbers as LEB128 varints (an int's two's complement bits, a
+// float's canonical bits whole), and texts after their length, so no two
+// different field lists write the same bytes.
 class SignatureWriter {
  public:
-  explicit SignatureWriter(std::string& out) : out_(out) {
-    out_.resize(out_.capacity());
-    p_ = out_.data();
-    end_ = p_ + out_.size();
-  }
+  explicit SignatureWriter(const ResizeBuffer& resize, std::size_t capacity)
+      : out_(resize, capacity) {}
 
   void byte(char c) {
-    *room(1) = c;
-    ++p_;
+    *out_.room(1) = static_cast<std::uint8_t>(c);
+    out_.advance(1);
   }
   void varint(std::uint64_t v) {
-    char* q = room(10);
+    std::uint8_t* q = out_.room(10);
     while (v >= 0x80) {
-      *q++ = static_cast<char>((v & 0x7F) | 0x80);
+      *q++ = static_cast<std::uint8_t>((v & 0x7F) | 0x80);
       v >>= 7;
     }
-    *q++ = static_cast<char>(v);
-    p_ = q;
+    *q++ = static_cast<std::uint8_t>(v);
+    out_.seek(q);
   }
   void word(std::uint64_t v) {
-    std::memcpy(room(sizeof v), &v, sizeof v);
-    p_ += sizeof v;
+    std::memcpy(out_.room(sizeof v), &v, sizeof v);
+    out_.advance(sizeof v);
   }
   void text(std::string_view t) {
     varint(t.size());
     if (t.empty()) return;
-    std::memcpy(room(t.size()), t.data(), t.size());
-    p_ += t.size();
+    std::memcpy(out_.room(t.size()), t.data(), t.size());
+    out_.advance(t.size());
   }
 
   // Floats by canonical bits, as ParamValue equality compares them.
@@ -95,25 +93,13 @@ class SignatureWriter {
     }
   }
 
+  // What was written; valid until the buffer is written again.
   std::string_view written() const {
-    return {out_.data(), static_cast<std::size_t>(p_ - out_.data())};
+    return {reinterpret_cast<const char*>(out_.data()), out_.size()};
   }
 
  private:
-  char* room(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
-    return p_;
-  }
-  [[gnu::noinline]] void grow(std::size_t n) {
-    const auto used = static_cast<std::size_t>(p_ - out_.data());
-    out_.resize(std::max<std::size_t>(2 * out_.size(), used + n + 64));
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
-  }
-
-  std::string& out_;
-  char* p_;
-  char* end_;
+  OutBuffer out_;
 };
 
 }  // namespace
@@ -121,7 +107,7 @@ class SignatureWriter {
 std::uint64_t KeyHasher::signature(const NodeKey& node) {
   // Every field the keys' equality compares, apart from the inputs; no text
   // is escaped or formatted, unlike a token.
-  SignatureWriter w(bytes_);
+  SignatureWriter w(resize_, bytes_.size());
   w.byte(static_cast<char>(node.kind()));
   std::visit(Overloaded{
                  [&](const Source& k) {
@@ -172,7 +158,7 @@ std::uint64_t KeyHasher::with_inputs(std::uint64_t signature, std::span<const No
     return siphash13(key_, std::string_view(reinterpret_cast<const char*>(words),
                                             sizeof(std::uint64_t) * (1 + inputs.size())));
   }
-  SignatureWriter w(bytes_);
+  SignatureWriter w(resize_, bytes_.size());
   w.word(signature);
   for (const NodeId input : inputs) w.word(input);
   return siphash13(key_, w.written());

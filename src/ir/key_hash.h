@@ -4,12 +4,14 @@
 // it is keyed, so keys crafted to collide cannot be prepared in advance.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "base/hash.h"
+#include "base/out_buffer.h"
 #include "ir/node.h"
 
 namespace tessary {
@@ -23,6 +25,8 @@ bool same_except_inputs(const NodeKey& a, const NodeKey& b);
 class KeyHasher {
  public:
   explicit KeyHasher(const SipKey& key) : key_(key) {}
+  KeyHasher(const KeyHasher&) = delete;
+  KeyHasher& operator=(const KeyHasher&) = delete;
 
   // The hash of `node` apart from its inputs.
   std::uint64_t signature(const NodeKey& node);
@@ -31,7 +35,14 @@ class KeyHasher {
 
  private:
   SipKey key_;
-  std::string bytes_;  // scratch for the bytes hashed
+  // Scratch for the bytes hashed, written through an OutBuffer. It never
+  // shrinks, so a resize leaves at least the bytes asked for, and the
+  // next key starts with the room the longest one so far needed.
+  std::string bytes_;
+  ResizeBuffer resize_ = [this](std::size_t size) {
+    bytes_.resize(std::max(size, bytes_.size()));
+    return reinterpret_cast<std::uint8_t*>(bytes_.data());
+  };
 };
 
 }  // namespace tessary
