@@ -54,6 +54,12 @@ class KeyView {
   static KeyView exchange(std::span<const NodeId> inputs, std::span<ParamEntryView> params) {
     return KeyView(NodeKind::kExchange, {}, nullptr, inputs, params);
   }
+  // A key of any kind but Stage whose `params` are in map order already, as
+  // a stored record holds them. `name` is read for a Source, Op or
+  // Reduction, `descriptor` (which must outlive the view) for an External,
+  // `inputs` for every kind but Source.
+  static KeyView ordered(NodeKind kind, std::string_view name, const DescriptorView* descriptor,
+                         std::span<const NodeId> inputs, std::span<const ParamEntryView> params);
 
   NodeKind kind() const { return kind_; }
   // The name of a Source, Op or Reduction; empty for the other kinds.
@@ -71,6 +77,10 @@ class KeyView {
       : kind_(kind), name_(name), descriptor_(descriptor), inputs_(inputs), params_(params) {
     sort_by_key(params);
   }
+  struct InMapOrder {};
+  KeyView(InMapOrder, NodeKind kind, std::string_view name, const DescriptorView* descriptor,
+          std::span<const NodeId> inputs, std::span<const ParamEntryView> params)
+      : kind_(kind), name_(name), descriptor_(descriptor), inputs_(inputs), params_(params) {}
 
   NodeKind kind_;
   std::string_view name_;

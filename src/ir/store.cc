@@ -25,6 +25,29 @@ namespace tessary {
 
 namespace {
 
+// A view of the key that `decoded` holds (any kind but Stage), its texts
+// taken from `strings`; its entries and descriptor are written into
+// `entries` and `descriptor`, which must outlive it.
+KeyView view_of(const DecodedKey& decoded, std::span<const std::string_view> strings,
+                std::vector<ParamEntryView>& entries, DescriptorView& descriptor) {
+  entries.clear();
+  for (const DecodedParam& p : decoded.params) {
+    entries.push_back(ParamEntryView{strings[p.key], param_view(p, strings)});
+  }
+  if (decoded.kind == NodeKind::kExternal) {
+    for_each_required_field(
+        [&](std::size_t i, std::string_view& field) { field = strings[decoded.descriptor[i]]; },
+        descriptor);
+    descriptor.preprocessing_ref.reset();
+    if (decoded.has_preprocessing_ref)
+      descriptor.preprocessing_ref = strings[decoded.preprocessing_ref];
+  }
+  const bool named = decoded.kind == NodeKind::kSource || decoded.kind == NodeKind::kOp ||
+                     decoded.kind == NodeKind::kReduction;
+  return KeyView::ordered(decoded.kind, named ? strings[decoded.name] : std::string_view(),
+                          &descriptor, decoded.inputs, entries);
+}
+
 bool eq_bytes_equal(const std::uint8_t* record, const std::string& eq) {
   const auto stored = record_eq_bytes(record);
   return stored.size() == eq.size() &&
@@ -230,7 +253,7 @@ Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const KeyView& key) {
-  return static_cast<State::Inner*>(inner_)->intern_checked(key);
+  return static_cast<State::Inner*>(inner_)->intern_pooling(key);
 }
 
 Result<NodeId, BadNodeId> GraphStore::Bulk::intern(const NodeKey& key) {
@@ -333,7 +356,8 @@ NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)
 
 NodeIds GraphStore::visit_tokens(
     const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
-    const std::function<void(NodeId, NodeKey&&, bool first)>& other,
+    const std::function<void(NodeId, const KeyView&)>& first,
+    const std::function<void(NodeId, NodeKey&&)>& whole,
     const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
   return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     // Graphs repeat a few signatures (stored bytes of everything but the
@@ -351,15 +375,21 @@ NodeIds GraphStore::visit_tokens(
     std::vector<std::pair<std::string_view, NodeId>> signatures;
     const SipKey& signature_key = SipKey::call_tables_key();
     RecordParts parts;
-    // An op token the cache lacks is written from the decoded record.
+    // An op token the cache lacks is written from a view of the decoded
+    // record, as is the view a first boundary key comes as.
     const std::span<const std::string_view> strings = s.strings.views();
     DecodedKey decoded;
     std::vector<ParamEntryView> entries;
+    DescriptorView descriptor;
+    auto view_at = [&](const std::uint8_t* record) {
+      if (!decode_record(record, strings, decoded)) fault("stored record does not decode");
+      return view_of(decoded, strings, entries, descriptor);
+    };
     std::string token;
     for (std::size_t i = 0; i < s.records.size(); ++i) {
       const std::uint8_t* record = s.records[i];
       if (!read_record_parts(record, parts)) {
-        other(i, unpack_key(record, s.strings), false);
+        whole(i, unpack_key(record, s.strings));
         continue;
       }
       const std::string_view fields(reinterpret_cast<const char*>(parts.fields.data()),
@@ -368,13 +398,9 @@ NodeIds GraphStore::visit_tokens(
         const std::size_t slot = tokens.slot_of(fields);
         const std::string* cached = tokens.find(fields, slot);
         if (cached == nullptr) {
-          if (!decode_record(record, strings, decoded)) fault("op record does not decode");
-          entries.clear();
-          for (const DecodedParam& p : decoded.params) {
-            entries.push_back(ParamEntryView{strings[p.key], param_view(p, strings)});
-          }
+          const KeyView view = view_at(record);
           token.clear();
-          append_op_token(token, strings[decoded.name], entries);
+          append_op_token(token, view.name(), view.params());
           cached = &tokens.put(fields, slot, token);
         }
         op(i, *cached, parts.inputs.span());
@@ -390,7 +416,7 @@ NodeIds GraphStore::visit_tokens(
       if (signatures.size() >= std::numeric_limits<std::uint32_t>::max()) {
         fault("too many boundary signatures");
       }
-      other(i, unpack_key(record, s.strings), true);
+      first(i, view_at(record));
       signature_index.insert(h, static_cast<std::uint32_t>(signatures.size()));
       signatures.emplace_back(fields, i);
     }

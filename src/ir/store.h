@@ -78,11 +78,12 @@ class GraphStore {
   class Bulk {
    public:
     // As GraphStore::intern and mark_output.
-    [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
-    // These two pool the key's strings before looking it up, which packs a
+    // These three pool the key's strings before looking it up, which packs a
     // new key once instead of twice: for filling a store with keys that are
-    // mostly new to it.
+    // mostly new to it. A key found has every string pooled already, so the
+    // result is the same.
+    [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyView& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const KeyWithInputs& key);
     [[nodiscard]] Result<NodeId, BadNodeId> intern(const StageView& key);
     [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
@@ -129,18 +130,25 @@ class GraphStore {
   // Calls `visit(id, key)` for every node in id order and returns the marks,
   // all under one lock. `visit` must not call back into this store.
   NodeIds visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const;
-  // The same, except that an op node comes to `op` as its token and inputs:
-  // its key is not rebuilt, and the token is made once per distinct name and
-  // parameters (as far as a small cache remembers them). Other nodes come to
-  // `other` as their keys (which it may keep), except that one whose key
-  // equals an earlier node's but for its inputs comes to `repeat(id,
-  // earlier, inputs)` instead, with `earlier` the first such node. A node
-  // whose parameters keep the raw bits of a NaN always comes to `other`, even
-  // an op; `first` is true for every other node there, and says that no
-  // earlier node's key equals it but for inputs.
+  // The same, except that nodes come in four ways, none of which builds a
+  // key for a node whose key equals an earlier node's but for its inputs:
+  // - an op node comes to `op` as its token and inputs: its key is not
+  //   rebuilt, and the token is made once per distinct name and parameters
+  //   (as far as a small cache remembers them);
+  // - a boundary node whose key no earlier node's equals but for its inputs
+  //   comes to `first` as a view, whose texts are this store's pooled
+  //   strings: they stay in place while the store lives, the rest of the
+  //   view only during the call;
+  // - a boundary node whose key equals an earlier node's but for its inputs
+  //   comes to `repeat(id, earlier, inputs)`, with `earlier` the first such
+  //   node;
+  // - a node whose key a view cannot show (a stage, or a node whose
+  //   parameters keep the raw bits of a NaN, even an op) comes to `whole`
+  //   as its key, which it may keep.
   NodeIds visit_tokens(
       const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs)>& op,
-      const std::function<void(NodeId, NodeKey&&, bool first)>& other,
+      const std::function<void(NodeId, const KeyView& key)>& first,
+      const std::function<void(NodeId, NodeKey&&)>& whole,
       const std::function<void(NodeId, NodeId earlier, std::span<const NodeId> inputs)>& repeat)
       const;
 

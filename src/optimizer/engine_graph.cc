@@ -20,15 +20,16 @@ namespace {
 // apart by value, never by token.
 class BoundarySymbols {
  public:
-  explicit BoundarySymbols(PrototypeTable& prototypes) : prototypes_(prototypes) {}
+  explicit BoundarySymbols(PrototypeList& prototypes) : prototypes_(prototypes) {}
   BoundarySymbols(const BoundarySymbols&) = delete;
   BoundarySymbols& operator=(const BoundarySymbols&) = delete;
 
-  // A new prototype number for `key`, which becomes its prototype; no other
-  // key given here may equal it apart from inputs (it is not indexed).
-  std::uint32_t add_first(NodeKey&& key) {
+  // A new prototype number for `key`, which becomes its (borrowed)
+  // prototype; no other key given here may equal it apart from inputs (it is
+  // not indexed, so lookups compare only owned prototypes).
+  std::uint32_t add_first(const KeyView& key) {
     const std::uint32_t k = next_number();
-    prototypes_.push_back(std::move(key));
+    prototypes_.push_back(key);
     return k;
   }
 
@@ -37,8 +38,11 @@ class BoundarySymbols {
   // then).
   std::uint32_t prototype_of(const NodeKey& key, NodeKey* owned = nullptr) {
     const std::uint64_t h = hasher_.signature(key);
-    const auto found =
-        index_.find(h, [&](std::uint32_t k) { return same_except_inputs(prototypes_[k], key); });
+    // Only owned prototypes are indexed.
+    const auto found = index_.find(h, [&](std::uint32_t k) {
+      const NodeKey* prototype = prototypes_.owned(k);
+      return prototype != nullptr && same_except_inputs(*prototype, key);
+    });
     if (found) return *found;
     const std::uint32_t k = next_number();
     if (owned != nullptr) {
@@ -56,7 +60,7 @@ class BoundarySymbols {
     return static_cast<std::uint32_t>(prototypes_.size());
   }
 
-  PrototypeTable& prototypes_;
+  PrototypeList& prototypes_;
   KeyHasher hasher_{SipKey::call_tables_key()};
   IdTable index_;  // hash apart from inputs -> prototype number
 };
@@ -67,7 +71,7 @@ class BoundarySymbols {
 // both live behind one pointer and never move.
 struct EngineGraphBuilder::State {
   EngineGraphBuild build;
-  BoundarySymbols boundary_symbols{build.symbols};
+  BoundarySymbols boundary_symbols{build.prototypes};
   SymbolCache& symbol_cache = SymbolCache::for_this_thread();
   std::string token;  // scratch for op tokens
 };
@@ -119,11 +123,9 @@ void EngineGraphBuilder::add(NodeKey&& key) {
   append_boundary(state_->boundary_symbols.prototype_of(key, &key), inputs.span());
 }
 
-void EngineGraphBuilder::add_first(NodeKey&& key) {
+void EngineGraphBuilder::add_first(const KeyView& key) {
   if (key.kind() == NodeKind::kOp) fault("op key given as a boundary prototype");
-  // The key becomes the prototype, so its inputs are read first.
-  const NodeIds inputs(key.inputs().begin(), key.inputs().end());
-  append_boundary(state_->boundary_symbols.add_first(std::move(key)), inputs.span());
+  append_boundary(state_->boundary_symbols.add_first(key), key.inputs());
 }
 
 void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inputs) {

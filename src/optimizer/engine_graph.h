@@ -12,7 +12,9 @@
 
 #include "base/small_vec.h"
 #include "eqsat/symbol.h"
+#include "ir/key_view.h"
 #include "ir/node.h"
+#include "optimizer/prototype_list.h"
 
 namespace tessary {
 
@@ -49,32 +51,37 @@ struct EngineGraph {
   friend bool operator==(const EngineGraph& a, const EngineGraph& b) = default;
 };
 
-// The first kept key of every distinct boundary key (apart from inputs), in
-// order of first sight; a boundary node names its own by position. Fusion
-// rebuilds a boundary node as its prototype with new inputs (the prototype's
-// own inputs are never read).
-using PrototypeTable = std::vector<NodeKey>;
-
-// Borrowed prototypes: a table's, or keys kept elsewhere and named by their
-// positions (the incremental reducer keeps its prototypes among its
+// Borrowed prototypes: a list's, a table's, or keys kept elsewhere and named
+// by their positions (the incremental reducer keeps its prototypes among its
 // canonical nodes).
 class PrototypeKeys {
  public:
-  // Implicit, so that a table goes wherever prototype keys are taken.
-  PrototypeKeys(const PrototypeTable& table) : keys_(table), positions_(), indirect_(false) {}
+  // Implicit, so that a table or list goes wherever prototype keys are taken.
+  PrototypeKeys(const PrototypeTable& table) : keys_(table) {}
+  PrototypeKeys(const PrototypeList& list) : list_(&list) {}
   PrototypeKeys(std::span<const NodeKey> keys, std::span<const std::uint32_t> positions)
       : keys_(keys), positions_(positions), indirect_(true) {}
 
-  std::size_t size() const { return indirect_ ? positions_.size() : keys_.size(); }
-  // Prototype `k`, which is below size().
-  const NodeKey& operator[](std::uint32_t k) const {
-    return indirect_ ? keys_[positions_[k]] : keys_[k];
+  std::size_t size() const {
+    if (list_ != nullptr) return list_->size();
+    return indirect_ ? positions_.size() : keys_.size();
+  }
+  // Calls `use` with prototype `k` (below size()) given `inputs` for its
+  // own, as a KeyWithInputs or a KeyView, and returns what it returns.
+  template <typename Use>
+  decltype(auto) with_inputs(std::uint32_t k, std::span<const NodeId> inputs, Use&& use) const {
+    if (list_ != nullptr) {
+      if (const NodeKey* key = list_->owned(k)) return use(KeyWithInputs(*key, inputs));
+      return use(list_->borrowed(k, inputs));
+    }
+    return use(KeyWithInputs(indirect_ ? keys_[positions_[k]] : keys_[k], inputs));
   }
 
  private:
+  const PrototypeList* list_ = nullptr;
   std::span<const NodeKey> keys_;
   std::span<const std::uint32_t> positions_;
-  bool indirect_;
+  bool indirect_ = false;
 };
 
 struct ReductionCounters {
@@ -98,7 +105,7 @@ struct Reduced {
 
 struct EngineGraphBuild {
   EngineGraph graph;
-  PrototypeTable symbols;
+  PrototypeList prototypes;
 };
 
 // Turns keys into engine nodes one at a time, in id order, as a store visit
@@ -118,9 +125,10 @@ class EngineGraphBuilder {
   // The same for a key the builder may keep as a prototype instead of a copy.
   void add(NodeKey&& key);
   // Appends boundary key `key`, which no other key given to this builder
-  // equals apart from inputs, as its own new prototype: it is neither looked
-  // up nor recorded for later lookups.
-  void add_first(NodeKey&& key);
+  // equals apart from inputs, as its own new prototype, borrowed: its texts
+  // must outlive the build. It is neither looked up nor recorded for later
+  // lookups.
+  void add_first(const KeyView& key);
   // Appends a boundary node whose key equals that of node `earlier` but for
   // its inputs, so it shares that node's symbol.
   void add_repeat(NodeId earlier, std::span<const NodeId> inputs);

@@ -379,7 +379,8 @@ class StoreSink {
   NodeId boundary(std::uint32_t prototype, std::span<const NodeId> inputs) {
     if (prototype >= symbols_.size()) fault("boundary node has no prototype");
     cancel_.check();
-    return interned(bulk_.intern(KeyWithInputs(symbols_[prototype], inputs)));
+    return interned(symbols_.with_inputs(prototype, inputs,
+                                         [&](const auto& key) { return bulk_.intern(key); }));
   }
 
   NodeId stage(const StageView& view) {

@@ -160,8 +160,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const std::uin
   Result<EngineGraph, BadNodeId> graph = engine_graph(outputs);
   if (!graph) return Err(graph.error());
   EngineGraphBuild build{std::move(graph).value(), {}};
-  build.symbols.reserve(prototype_nodes_.size());
-  for (const std::uint32_t k : prototype_nodes_) build.symbols.push_back(nodes_[k]);
+  for (const std::uint32_t k : prototype_nodes_) build.prototypes.push_back(nodes_[k]);
   return reduce_engine_graph(std::move(build), nodes_.size(), engine, maximal_fusion, cancel);
 }
 

@@ -73,7 +73,8 @@ Reduced reduce_engine_graph(EngineGraphBuild build, std::uint64_t input_nodes,
   EngineGraph folded =
       canonical_graph(std::move(build.graph), input_nodes, engine, counters, cancel);
   // Group ops into stages and rebuild boundary nodes from their prototypes.
-  Reduced reduced = stage_fusion(std::move(folded), std::move(build.symbols), maximal_fusion);
+  Reduced reduced =
+      stage_fusion(std::move(folded), std::move(build.prototypes).take_owned(), maximal_fusion);
   reduced.counters.input_nodes = counters.input_nodes;
   reduced.counters.reachable_nodes = counters.reachable_nodes;
   reduced.counters.canonical_nodes = counters.canonical_nodes;
@@ -97,13 +98,15 @@ NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder, 
         cancel.check();
         builder.add_op(token, inputs);
       },
-      [&](NodeId, NodeKey&& key, bool first) {
+      [&](NodeId, const KeyView& key) {
         cancel.check();
-        if (first) {
-          builder.add_first(std::move(key));
-        } else {
-          builder.add(std::move(key));
-        }
+        // The view's texts are the store's pooled strings, which stay in
+        // place while the store lives: longer than this reduction.
+        builder.add_first(key);
+      },
+      [&](NodeId, NodeKey&& key) {
+        cancel.check();
+        builder.add(std::move(key));
       },
       [&](NodeId, NodeId earlier, std::span<const NodeId> inputs) {
         cancel.check();
@@ -117,7 +120,7 @@ ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine
   const NodeIds marks = load_engine_graph(store, builder, cancel);
   const std::uint64_t count = builder.size();
   EngineGraphBuild build = std::move(builder).finish(marks);
-  return reduce_engine_graph_to_store(std::move(build.graph), build.symbols, count, engine,
+  return reduce_engine_graph_to_store(std::move(build.graph), build.prototypes, count, engine,
                                       maximal_fusion, cancel);
 }
 
@@ -132,7 +135,7 @@ Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store,
     if (o >= count) return Err(BadNodeId{o});
   }
   EngineGraphBuild build = std::move(builder).finish(outputs);
-  return reduce_engine_graph_to_store(std::move(build.graph), build.symbols, count, engine,
+  return reduce_engine_graph_to_store(std::move(build.graph), build.prototypes, count, engine,
                                       maximal_fusion, cancel);
 }
 

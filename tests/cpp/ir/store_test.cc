@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "base/fault.h"
+#include "ir/packed_key.h"
+#include "ir/string_pool.h"
 
 namespace tessary {
 namespace {
@@ -224,6 +226,7 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   std::vector<NodeId> repeats;
   std::vector<NodeId> firsts;
   std::vector<std::pair<NodeId, NodeId>> repeated;
+  std::vector<std::pair<NodeId, std::string_view>> first_names;
   const NodeIds marks = store.visit_tokens(
       [&](NodeId id, std::string_view token, std::span<const NodeId> inputs) {
         seen.push_back(id);
@@ -233,12 +236,25 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
         const auto want = snap.nodes[id].inputs();
         EXPECT_TRUE(std::equal(inputs.begin(), inputs.end(), want.begin(), want.end())) << id;
       },
-      [&](NodeId id, const NodeKey& key, bool first) {
+      [&](NodeId id, const KeyView& key) {
+        seen.push_back(id);
+        firsts.push_back(id);
+        ASSERT_LT(id, snap.nodes.size());
+        // The view packs to the key's own bytes.
+        StringPool pool(SipKey{1, 2});
+        PackedKey from_key;
+        PackedKey from_view;
+        ASSERT_TRUE(pack_key(snap.nodes[id], pool, /*insert=*/true, from_key));
+        ASSERT_TRUE(pack_key(key, pool, /*insert=*/true, from_view));
+        EXPECT_EQ(from_view.eq, from_key.eq) << id;
+        EXPECT_EQ(from_view.nan_raw, from_key.nan_raw) << id;
+        if (!key.name().empty()) first_names.emplace_back(id, key.name());
+      },
+      [&](NodeId id, NodeKey&& key) {
         seen.push_back(id);
         ASSERT_LT(id, snap.nodes.size());
         EXPECT_EQ(key, snap.nodes[id]) << id;
         if (key.kind() == NodeKind::kOp) whole_ops.push_back(id);
-        if (first) firsts.push_back(id);
       },
       [&](NodeId id, NodeId earlier, std::span<const NodeId> inputs) {
         seen.push_back(id);
@@ -279,6 +295,18 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   ASSERT_EQ(seen.size(), snap.nodes.size());
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
   EXPECT_EQ(marks, snap.outputs);
+  // The names of the first keys are the store's own texts, still in place
+  // after the visit.
+  ASSERT_FALSE(first_names.empty());
+  for (const auto& [id, name] : first_names) {
+    EXPECT_EQ(name, std::visit(
+                        [](const auto& k) -> std::string_view {
+                          if constexpr (requires { k.name; }) return k.name;
+                          return {};
+                        },
+                        snap.nodes[id].variant()))
+        << id;
+  }
 }
 
 TEST(GraphStorePoison, EveryLaterOperationFaults) {

@@ -49,7 +49,7 @@ TEST(BoundarySymbols, EachDistinctKeyGetsItsOwnSymbolAndPrototype) {
   };
   for (const std::vector<NodeKey>& keys : orders) {
     const EngineGraphBuild build = to_engine_graph(keys, std::vector<std::uint64_t>{1, 2, 3});
-    ASSERT_EQ(build.symbols.size(), 4u);
+    ASSERT_EQ(build.prototypes.size(), 4u);
     std::set<eqsat::GlobalSymbol> symbols;
     for (std::size_t i = 0; i < 4; ++i) {
       const EngineNode& node = build.graph.nodes[i];
@@ -57,7 +57,8 @@ TEST(BoundarySymbols, EachDistinctKeyGetsItsOwnSymbolAndPrototype) {
       EXPECT_EQ(node.prototype, i);  // numbered in order of first sight
       EXPECT_FALSE(node.op.as_str().starts_with("op|")) << node.op;
       symbols.insert(node.op);
-      EXPECT_EQ(build.symbols[node.prototype], keys[i]);
+      ASSERT_NE(build.prototypes.owned(node.prototype), nullptr);
+      EXPECT_EQ(*build.prototypes.owned(node.prototype), keys[i]);
     }
     EXPECT_EQ(symbols.size(), 4u);
     // The same key on other inputs shares its symbol and prototype.
@@ -71,13 +72,13 @@ TEST(BoundarySymbols, NumbersFollowFirstSightOrder) {
   const NodeKey exp = Stage{{0}, {member("op|exp", {in(0)})}};
   const NodeKey log = Stage{{1}, {member("op|log", {in(0)})}};
   const std::vector<NodeKey> keys = {src("s"), neg, exp, neg.with_inputs({2}), log, exp};
-  const EngineGraphBuild build = to_engine_graph(keys, std::vector<std::uint64_t>{5});
+  EngineGraphBuild build = to_engine_graph(keys, std::vector<std::uint64_t>{5});
   std::vector<std::uint32_t> numbers;
   for (const EngineNode& n : build.graph.nodes) numbers.push_back(n.prototype);
   EXPECT_EQ(numbers, (std::vector<std::uint32_t>{0, 1, 2, 1, 3, 2}));
-  EXPECT_EQ(build.symbols, (PrototypeTable{keys[0], neg, exp, log}));
   EXPECT_EQ(build.graph.nodes[1].op, build.graph.nodes[3].op);
   EXPECT_NE(build.graph.nodes[1].op, build.graph.nodes[2].op);
+  EXPECT_EQ(std::move(build.prototypes).take_owned(), (PrototypeTable{keys[0], neg, exp, log}));
 }
 
 // Boundary symbols are numbered, not made from the keys' texts: reducing

@@ -43,9 +43,9 @@ inline Reduced reference_reduce(std::span<const NodeKey> nodes,
   std::vector<std::uint64_t> kept_outputs;
   for (const std::uint64_t o : outputs) kept_outputs.push_back(renumber[o]);
 
-  const EngineGraphBuild build = to_engine_graph(kept, kept_outputs);
+  EngineGraphBuild build = to_engine_graph(kept, kept_outputs);
   const EngineGraph folded = cse(engine.canonicalize(build.graph));
-  Reduced reduced = stage_fusion(folded, build.symbols, maximal_fusion);
+  Reduced reduced = stage_fusion(folded, std::move(build.prototypes).take_owned(), maximal_fusion);
   reduced.counters.input_nodes = nodes.size();
   reduced.counters.reachable_nodes = kept.size();
   reduced.counters.canonical_nodes = folded.nodes.size();
