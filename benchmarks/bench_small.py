@@ -7,7 +7,9 @@ node nothing uses is an output), times in one process, as a front end calls
 them: GraphStore(), reduce, reduction_report, reduce_incremental, an
 IncrementalReducer's step + finalize, serialize, deserialize, nodes() and
 to_dot(), side by side with the pure-Python reducer (pure_python_reduce.py)
-on the same graph. Each figure is the median over batches of calls.
+on the same graph. Each figure is the median over batches of calls; the
+batches of one size are timed in rounds, one of each call per round, so that
+the ratios compare calls timed in the same minutes.
 
 Usage: python benchmarks/bench_small.py [--sizes 1 10 100 1000 10000] [--seconds 0.3]
 """
@@ -97,22 +99,36 @@ def sinks(store: tc.GraphStore) -> list[int]:
     return [i for i, flag in enumerate(used) if not flag]
 
 
-def median_us(fn, seconds: float) -> float:
-    """Median wall time of one call, in µs, over batches sized to about a millisecond."""
-    fn()
-    start = time.perf_counter()
-    fn()
-    once = max(time.perf_counter() - start, 1e-7)
-    per_batch = max(1, int(1e-3 / once))
-    batches = max(9, min(201, int(seconds / (once * per_batch))))
-    samples = []
+# Long enough that a batch's first call, which may find the caches holding
+# another call's data, weighs little in it.
+BATCH_SECONDS = 0.02
+
+
+def median_us_interleaved(fns: dict, seconds: float) -> dict[str, float]:
+    """Median wall time of one call of each function, in µs, over batches of
+    about BATCH_SECONDS. The batches are timed in rounds, one of each function
+    per round, so that a change in the host's speed touches every figure alike
+    and the ratios between them stay fair."""
+    batch_sizes = {}
+    round_seconds = 0.0
+    for name, fn in fns.items():
+        fn()
+        start = time.perf_counter()
+        fn()
+        once = max(time.perf_counter() - start, 1e-7)
+        batch_sizes[name] = max(1, int(BATCH_SECONDS / once))
+        round_seconds += once * batch_sizes[name]
+    rounds = max(9, min(201, int(seconds * len(fns) / round_seconds)))
+    samples: dict[str, list[float]] = {name: [] for name in fns}
     gc.collect()
-    for _ in range(batches):
-        start = time.perf_counter_ns()
-        for _ in range(per_batch):
-            fn()
-        samples.append((time.perf_counter_ns() - start) / per_batch)
-    return statistics.median(samples) / 1e3
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            size = batch_sizes[name]
+            start = time.perf_counter_ns()
+            for _ in range(size):
+                fn()
+            samples[name].append((time.perf_counter_ns() - start) / size)
+    return {name: statistics.median(values) / 1e3 for name, values in samples.items()}
 
 
 def measure(n: int, seconds: float) -> dict[str, float]:
@@ -131,18 +147,18 @@ def measure(n: int, seconds: float) -> dict[str, float]:
         reducer.step(store)
         return reducer.finalize(store, outputs=outputs)
 
-    return {
-        "reduce": median_us(lambda: store.reduce(outputs=outputs), seconds),
-        "pure_python_reduce": median_us(lambda: pure_python_reduce.reduce(py_store, outputs), seconds),
-        "reduce (maximal)": median_us(lambda: store.reduce(maximal_fusion=True, outputs=outputs), seconds),
-        "reduction_report": median_us(lambda: store.reduction_report(outputs=outputs), seconds),
-        "reduce_incremental": median_us(lambda: store.reduce_incremental(outputs=outputs), seconds),
-        "IncrementalReducer": median_us(incremental, seconds),
-        "serialize": median_us(lambda: store.serialize(outputs=outputs), seconds),
-        "deserialize": median_us(lambda: tc.GraphStore.deserialize(blob), seconds),
-        "nodes()": median_us(store.nodes, seconds),
-        "to_dot()": median_us(store.to_dot, seconds),
-    }
+    return median_us_interleaved({
+        "reduce": lambda: store.reduce(outputs=outputs),
+        "pure_python_reduce": lambda: pure_python_reduce.reduce(py_store, outputs),
+        "reduce (maximal)": lambda: store.reduce(maximal_fusion=True, outputs=outputs),
+        "reduction_report": lambda: store.reduction_report(outputs=outputs),
+        "reduce_incremental": lambda: store.reduce_incremental(outputs=outputs),
+        "IncrementalReducer": incremental,
+        "serialize": lambda: store.serialize(outputs=outputs),
+        "deserialize": lambda: tc.GraphStore.deserialize(blob),
+        "nodes()": store.nodes,
+        "to_dot()": store.to_dot,
+    }, seconds)
 
 
 def main() -> None:
@@ -152,7 +168,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=0.3, help="time spent on each figure")
     args = parser.parse_args()
     print(f"python {sys.version.split()[0]}, tessary_core {tc.version()}; median µs per call")
-    print(f"GraphStore(): {median_us(tc.GraphStore, args.seconds):.2f} µs")
+    empty_store = median_us_interleaved({"GraphStore()": tc.GraphStore}, args.seconds)
+    print(f"GraphStore(): {empty_store['GraphStore()']:.2f} µs")
     results = {n: measure(n, args.seconds) for n in args.sizes}
     rows = list(next(iter(results.values())))
     width = max(len(r) for r in rows) + 2
