@@ -62,17 +62,19 @@ class RecentCache {
     const Slot& slot = slots_[slot_index];
     return slot.used && same_text(slot.key, key) ? &slot.value : nullptr;
   }
+  // The same, for changing the value in place.
+  Value* find(std::string_view key, std::size_t slot_index) {
+    return const_cast<Value*>(std::as_const(*this).find(key, slot_index));
+  }
 
   // Caches `value` for `key`, evicting what the slot held. Slots change only
   // here, so a caller that fails while making `value` leaves none stale, and
   // a failure here leaves the slot empty.
-  const Value& put(std::string_view key, Value value) {
-    return put(key, slot_of(key), std::move(value));
-  }
+  Value& put(std::string_view key, Value value) { return put(key, slot_of(key), std::move(value)); }
   // The same, in the slot slot_of(key) gave. A value or key copied in reuses
   // the storage of the ones it replaces.
   template <typename V>
-  const Value& put(std::string_view key, std::size_t slot_index, V&& value) {
+  Value& put(std::string_view key, std::size_t slot_index, V&& value) {
     if (slots_.empty()) slots_.resize(slot_count_);
     Slot& slot = slots_[slot_index];
     if constexpr (std::is_nothrow_assignable_v<Value&, V&&> &&

@@ -355,7 +355,8 @@ NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)
 }
 
 NodeIds GraphStore::visit_tokens(
-    const std::function<void(NodeId, std::string_view, std::span<const NodeId>)>& op,
+    const std::function<void(NodeId, std::string_view, std::span<const NodeId>, std::uint64_t&)>&
+        op,
     const std::function<void(NodeId, const KeyView&)>& first,
     const std::function<void(NodeId, NodeKey&&)>& whole,
     const std::function<void(NodeId, NodeId, std::span<const NodeId>)>& repeat) const {
@@ -369,7 +370,11 @@ NodeIds GraphStore::visit_tokens(
     // are exactly keys equal but for their inputs. The signatures are views
     // of the records, which stay put while the lock is held; they are
     // hashed with a secret key, since they come from user data.
-    RecentCache<std::string, std::string_view> tokens(s.records.size(),
+    struct CachedToken {
+      std::string token;
+      std::uint64_t memo = 0;
+    };
+    RecentCache<CachedToken, std::string_view> tokens(s.records.size(),
                                                       StoreTuning::kVisitCacheSlots);
     IdTable signature_index;
     std::vector<std::pair<std::string_view, NodeId>> signatures;
@@ -396,14 +401,14 @@ NodeIds GraphStore::visit_tokens(
                                     parts.fields.size());
       if (parts.kind == NodeKind::kOp) {
         const std::size_t slot = tokens.slot_of(fields);
-        const std::string* cached = tokens.find(fields, slot);
+        CachedToken* cached = tokens.find(fields, slot);
         if (cached == nullptr) {
           const KeyView view = view_at(record);
           token.clear();
           append_op_token(token, view.name(), view.params());
-          cached = &tokens.put(fields, slot, token);
+          cached = &tokens.put(fields, slot, CachedToken{token, 0});
         }
-        op(i, *cached, parts.inputs.span());
+        op(i, cached->token, parts.inputs.span(), cached->memo);
         continue;
       }
       const std::uint64_t h = siphash13(signature_key, fields);

@@ -134,7 +134,10 @@ class GraphStore {
   // key for a node whose key equals an earlier node's but for its inputs:
   // - an op node comes to `op` as its token and inputs: its key is not
   //   rebuilt, and the token is made once per distinct name and parameters
-  //   (as far as a small cache remembers them);
+  //   (as far as a small cache remembers them). `memo` is a word the cache
+  //   keeps with the token: zero when the token is new to the cache, and
+  //   whatever `op` stored there for an earlier node with the same token
+  //   otherwise;
   // - a boundary node whose key no earlier node's equals but for its inputs
   //   comes to `first` as a view, whose texts are this store's pooled
   //   strings: they stay in place while the store lives, the rest of the
@@ -146,7 +149,8 @@ class GraphStore {
   //   parameters keep the raw bits of a NaN, even an op) comes to `whole`
   //   as its key, which it may keep.
   NodeIds visit_tokens(
-      const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs)>& op,
+      const std::function<void(NodeId, std::string_view token, std::span<const NodeId> inputs,
+                               std::uint64_t& memo)>& op,
       const std::function<void(NodeId, const KeyView& key)>& first,
       const std::function<void(NodeId, NodeKey&&)>& whole,
       const std::function<void(NodeId, NodeId earlier, std::span<const NodeId> inputs)>& repeat)

@@ -136,9 +136,13 @@ void EngineGraphBuilder::add_repeat(NodeId earlier, std::span<const NodeId> inpu
   append(nodes[earlier].op, nodes[earlier].prototype, inputs);
 }
 
-void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs) {
-  if (!is_op_symbol(token)) fault("op token does not name an op");
-  append(state_->symbol_cache.symbol_of(token), kNoPrototype, inputs);
+void EngineGraphBuilder::add_op(std::string_view token, std::span<const NodeId> inputs,
+                                std::uint64_t& memo) {
+  if (memo == 0) {
+    if (!is_op_symbol(token)) fault("op token does not name an op");
+    memo = state_->symbol_cache.symbol_of(token).value();  // never 0: no real symbol is
+  }
+  append(eqsat::GlobalSymbol::from_value(static_cast<std::uint32_t>(memo)), kNoPrototype, inputs);
 }
 
 EngineGraphBuild EngineGraphBuilder::finish(std::span<const std::uint64_t> outputs) && {

@@ -132,8 +132,11 @@ class EngineGraphBuilder {
   // Appends a boundary node whose key equals that of node `earlier` but for
   // its inputs, so it shares that node's symbol.
   void add_repeat(NodeId earlier, std::span<const NodeId> inputs);
-  // Appends an op known by its token (NodeKey::token) and inputs.
-  void add_op(std::string_view token, std::span<const NodeId> inputs);
+  // Appends an op known by its token (NodeKey::token) and inputs. `memo` is
+  // a word kept alongside the token (see GraphStore::visit_tokens): zero the
+  // first time, and the token's symbol from then on, which spares looking
+  // the token up again.
+  void add_op(std::string_view token, std::span<const NodeId> inputs, std::uint64_t& memo);
   // The graph with `outputs` (positions among the added nodes) and its
   // prototypes; the builder is spent.
   EngineGraphBuild finish(std::span<const std::uint64_t> outputs) &&;

@@ -94,9 +94,9 @@ NodeIds load_engine_graph(const GraphStore& store, EngineGraphBuilder& builder, 
   // The store's lock is held for the visit; a Cancelled from a poll here
   // leaves the store as it was (a read never poisons it).
   return store.visit_tokens(
-      [&](NodeId, std::string_view token, std::span<const NodeId> inputs) {
+      [&](NodeId, std::string_view token, std::span<const NodeId> inputs, std::uint64_t& memo) {
         cancel.check();
-        builder.add_op(token, inputs);
+        builder.add_op(token, inputs, memo);
       },
       [&](NodeId, const KeyView& key) {
         cancel.check();

@@ -227,12 +227,22 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   std::vector<NodeId> firsts;
   std::vector<std::pair<NodeId, NodeId>> repeated;
   std::vector<std::pair<NodeId, std::string_view>> first_names;
+  std::size_t memos_reused = 0;
   const NodeIds marks = store.visit_tokens(
-      [&](NodeId id, std::string_view token, std::span<const NodeId> inputs) {
+      [&](NodeId id, std::string_view token, std::span<const NodeId> inputs, std::uint64_t& memo) {
         seen.push_back(id);
         ASSERT_LT(id, snap.nodes.size());
         EXPECT_EQ(snap.nodes[id].kind(), NodeKind::kOp) << id;
         EXPECT_EQ(token, snap.nodes[id].token()) << id;
+        // The word kept with the token is what an earlier node with the
+        // same token left there, or zero.
+        if (memo == 0) {
+          memo = id + 1;
+        } else {
+          ASSERT_LE(memo, id);
+          EXPECT_EQ(snap.nodes[memo - 1].token(), token) << id;
+          ++memos_reused;
+        }
         const auto want = snap.nodes[id].inputs();
         EXPECT_TRUE(std::equal(inputs.begin(), inputs.end(), want.begin(), want.end())) << id;
       },
@@ -295,6 +305,7 @@ TEST(GraphStoreSnapshot, VisitTokensGivesEveryOpItsOwnToken) {
   ASSERT_EQ(seen.size(), snap.nodes.size());
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
   EXPECT_EQ(marks, snap.outputs);
+  EXPECT_GT(memos_reused, 0u);
   // The names of the first keys are the store's own texts, still in place
   // after the visit.
   ASSERT_FALSE(first_names.empty());

@@ -55,7 +55,7 @@ TEST(PrototypeList, BorrowedKeysFromAVisitRebuildTheirKeysOnNewInputs) {
 
   PrototypeList list;
   std::vector<NodeId> ids;  // the node behind each prototype
-  (void)store.visit_tokens([](NodeId, std::string_view, std::span<const NodeId>) {},
+  (void)store.visit_tokens([](NodeId, std::string_view, std::span<const NodeId>, std::uint64_t&) {},
                            [&](NodeId id, const KeyView& key) {
                              list.push_back(key);
                              ids.push_back(id);
