@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "base/fault.h"
@@ -22,17 +24,21 @@ class SmallVec {
   static_assert(N >= 1);
 
  public:
-  SmallVec() noexcept {}
-  SmallVec(std::initializer_list<T> values) { assign(values.begin(), values.end()); }
-  SmallVec(std::size_t count, const T& value) {
+  SmallVec() noexcept {
+    // Plain elements move as whole storage bytes (see take), so those bytes
+    // start defined.
+    if constexpr (std::is_trivially_copyable_v<T>) std::memset(buf_, 0, kStorageBytes);
+  }
+  SmallVec(std::initializer_list<T> values) : SmallVec() { assign(values.begin(), values.end()); }
+  SmallVec(std::size_t count, const T& value) : SmallVec() {
     reserve(count);
     for (std::size_t i = 0; i < count; ++i) push_back(value);
   }
   template <std::input_iterator It>
-  SmallVec(It first, It last) {
+  SmallVec(It first, It last) : SmallVec() {
     assign(first, last);
   }
-  SmallVec(SmallVec&& other) noexcept { take(std::move(other)); }
+  SmallVec(SmallVec&& other) noexcept : SmallVec() { take(std::move(other)); }
   SmallVec& operator=(SmallVec&& other) noexcept {
     if (this != &other) {
       destroy_all();
@@ -40,7 +46,7 @@ class SmallVec {
     }
     return *this;
   }
-  SmallVec(const SmallVec& other) {
+  SmallVec(const SmallVec& other) : SmallVec() {
     reserve(other.size_);
     for (const T& v : other) push_back(v);
   }
@@ -141,6 +147,15 @@ class SmallVec {
     cap_ = N;
   }
   void take(SmallVec&& other) noexcept {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      // Inline elements or the heap pointer, whichever the storage holds,
+      // move as plain bytes, without a branch.
+      std::memcpy(static_cast<void*>(buf_), other.buf_, kStorageBytes);
+      size_ = other.size_;
+      cap_ = other.cap_;
+      other.reset_inline();
+      return;
+    }
     if (other.is_inline()) {
       T* d = std::launder(reinterpret_cast<T*>(buf_));
       T* s = other.data();
@@ -162,6 +177,7 @@ class SmallVec {
     alignas(T) unsigned char buf_[N * sizeof(T)];
     T* heap_;
   };
+  static constexpr std::size_t kStorageBytes = std::max(N * sizeof(T), sizeof(T*));
   std::uint32_t size_ = 0;
   std::uint32_t cap_ = N;  // N exactly when the elements are inline
 };
