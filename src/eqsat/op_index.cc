@@ -17,15 +17,15 @@ std::uint64_t op_hash(std::uint64_t seed, GlobalSymbol op) {
 }  // namespace
 
 std::optional<std::uint32_t> OpBuckets::find_bucket(GlobalSymbol op) const {
-  if (!last_op_.is_null() && op == last_op_) return last_bucket_;
+  const Recent& recent = recent_[recent_slot(op)];
+  if (recent.op == op.value() && !op.is_null()) return recent.bucket;
   return table_.find(op_hash(seed_, op), [&](std::uint32_t b) { return buckets_[b].op == op; });
 }
 
 std::uint32_t OpBuckets::bucket(GlobalSymbol op) {
   const auto found = find_bucket(op);
   const std::uint32_t b = found ? *found : new_bucket(op);
-  last_op_ = op;
-  last_bucket_ = b;
+  recent_[recent_slot(op)] = Recent{op.value(), b};
   return b;
 }
 

@@ -5,6 +5,7 @@
 // classes that can match.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -64,8 +65,19 @@ class OpBuckets {
   BlockPool<Id> id_pool_;
   std::vector<Bucket> buckets_;  // by bucket
   std::vector<std::uint32_t> dirty_list_;
-  GlobalSymbol last_op_;  // one-entry cache: runs of one operator are common
-  std::uint32_t last_bucket_ = 0;
+  // A small direct-mapped cache of recent operators' buckets, by symbol
+  // value (0, which no real symbol has, marks an empty entry): a graph's
+  // nodes come back to a few dozen operators, which this spares the table
+  // probe.
+  static constexpr std::size_t kRecentBits = 5;
+  static std::size_t recent_slot(GlobalSymbol op) {
+    return (op.value() * 0x9E3779B1u) >> (32 - kRecentBits);
+  }
+  struct Recent {
+    std::uint32_t op = 0;
+    std::uint32_t bucket = 0;
+  };
+  std::array<Recent, std::size_t{1} << kRecentBits> recent_{};
 };
 
 }  // namespace tessary::eqsat
