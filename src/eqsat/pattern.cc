@@ -8,6 +8,16 @@
 #include "eqsat/tuning.h"
 
 namespace tessary::eqsat {
+namespace {
+
+// Whether a class of a clean e-graph, whose nodes are `held` (kept sorted),
+// holds `node`.
+[[gnu::always_inline]] inline bool holds(std::span<const SymbolLang> held, const SymbolLang& node) {
+  return held.size() <= 4 ? std::find(held.begin(), held.end(), node) != held.end()
+                          : std::binary_search(held.begin(), held.end(), node);
+}
+
+}  // namespace
 
 Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile_from_pat(ast_)) {
   if (const SymbolLang* root = ast_[ast_.root()].enode()) {
@@ -47,6 +57,61 @@ std::optional<std::size_t> Pattern::count_matches(const EGraph& egraph) const {
   if (bind == nullptr || bind->i != 0) return std::nullopt;
   if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
   return egraph.node_count(bind->node.op(), bind->node.arity());
+}
+
+bool Pattern::changes_nothing(const EGraph& egraph, const Pattern& applier) const {
+  // A single Bind of the searched class: the matches are the nodes with the
+  // bound operator and arity, in the classes holding that operator, each
+  // child read straight into its variable (see count_matches).
+  const auto& code = program_.instructions;
+  if (code.size() != 1) return false;
+  const auto* bind = std::get_if<instr::Bind>(&code[0]);
+  if (bind == nullptr || bind->i != 0) return false;
+  if (!egraph.is_clean()) fault("Tried to search a dirty e-graph!");
+  const SymbolLang* root = ast_[ast_.root()].enode();
+  if (root == nullptr) return false;
+  // The searcher's child position of variable `v`, if it binds it.
+  auto position_of = [&](Var v) -> std::optional<std::size_t> {
+    const auto children = root->children();
+    for (std::size_t k = 0; k < children.size(); ++k) {
+      if (ast_[children[k]].var() != nullptr && *ast_[children[k]].var() == v) return k;
+    }
+    return std::nullopt;
+  };
+  const ENodeOrVar& applier_root = applier.ast_[applier.ast_.root()];
+  SmallVec<std::uint32_t, SymbolLang::kInlineChildren> positions;
+  GlobalSymbol applier_op;
+  if (const Var* v = applier_root.var()) {
+    const auto p = position_of(*v);
+    if (!p) return false;
+    positions.push_back(static_cast<std::uint32_t>(*p));
+  } else if (applier.flat_root_) {
+    applier_op = applier_root.enode()->op();
+    for (const Id c : applier_root.enode()->children()) {
+      const auto p = position_of(*applier.ast_[c].var());
+      if (!p) return false;
+      positions.push_back(static_cast<std::uint32_t>(*p));
+    }
+  } else {
+    return false;
+  }
+  SmallVec<Id, SymbolLang::kInlineChildren> children;
+  for (const Id eclass : egraph.classes_with_op(bind->node.op())) {
+    const std::span<const SymbolLang> held = egraph[eclass].nodes();
+    for (const SymbolLang& node : held) {
+      if (!node.matches(bind->node)) continue;
+      const auto bound = node.children();
+      if (applier_op.is_null()) {
+        // The applier names a variable: its class must be the match's.
+        if (egraph.find(bound[positions[0]]) != egraph.find(eclass)) return false;
+        continue;
+      }
+      children.clear();
+      for (const std::uint32_t p : positions) children.push_back(bound[p]);
+      if (!holds(held, SymbolLang(applier_op, children.span()))) return false;
+    }
+  }
+  return true;
 }
 
 void Pattern::search_settling(const EGraph& egraph, std::size_t limit, const Pattern& applier,
@@ -118,11 +183,7 @@ void Pattern::search(const EGraph& egraph, std::size_t limit, const Pattern* set
         children.clear();
         for (const std::uint32_t pos : settle_positions)
           children.push_back(substs[s].at(pos).second);
-        const SymbolLang node(settle_op, children.span());
-        const bool held_already = held.size() <= 4
-                                      ? std::find(held.begin(), held.end(), node) != held.end()
-                                      : std::binary_search(held.begin(), held.end(), node);
-        if (held_already) mask |= std::uint32_t{1} << s;
+        if (holds(held, SymbolLang(settle_op, children.span()))) mask |= std::uint32_t{1} << s;
       }
       settled->push_back(mask);
     }

@@ -78,6 +78,13 @@ class Pattern final : public Searcher, public Applier {
   // that is known without searching: for an operator over distinct
   // variables, one per node with that operator and arity.
   std::optional<std::size_t> count_matches(const EGraph& egraph) const;
+  // Whether applying `applier` under every match of this searcher in the
+  // clean `egraph` is known to change nothing: for an operator over distinct
+  // variables, with an applier that is one of those variables (each match's
+  // class is already that variable's) or an operator over them (each match's
+  // class already holds the node it would build). False whenever that is not
+  // known, including for every other shape.
+  bool changes_nothing(const EGraph& egraph, const Pattern& applier) const;
   std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                         std::size_t limit) const override;
   std::vector<Var> vars() const override;

@@ -44,6 +44,10 @@ std::optional<std::size_t> Rewrite::count_matches(const EGraph& egraph) const {
   return searcher_->count_matches(egraph);
 }
 
+bool Rewrite::changes_nothing(const EGraph& egraph) const {
+  return shortcuts_ == Shortcuts::kTaken && searcher_->changes_nothing(egraph, *applier_);
+}
+
 std::size_t Rewrite::apply(EGraph& egraph, const RuleMatches& found) const {
   const std::span<const std::uint32_t> marks(found.settled.data(), found.settled.size());
   return applier_->apply_settled(egraph, found.matches, marks).size();

@@ -63,6 +63,10 @@ class Rewrite {
   // How many substitutions a search without limit would find, when that is
   // known without searching (only with shortcuts).
   std::optional<std::size_t> count_matches(const EGraph& egraph) const;
+  // Whether applying every match a search of the clean `egraph` would find
+  // is known to change nothing (only with shortcuts; see
+  // Pattern::changes_nothing).
+  bool changes_nothing(const EGraph& egraph) const;
   // Applies matches found by this rule's search; returns the number of
   // applications whose merge changed the e-graph.
   std::size_t apply(EGraph& egraph, const RuleMatches& found) const;

@@ -1,5 +1,6 @@
 #include "eqsat/runner.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -201,6 +202,12 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
                            hooked_nodes == record.egraph_nodes &&
                            hooked_classes == record.egraph_classes;
     if (unchanged && !stop) stop = Saturated{};
+  }
+  if (!stop && stop_when_settled_ && hooks_.empty()) {
+    const bool settled = std::all_of(rules.begin(), rules.end(), [&](const Rewrite& rule) {
+      return rule.changes_nothing(egraph_);
+    });
+    if (settled) stop = Saturated{};
   }
   record.total_time = seconds_between(search_start, end);
   record.stop_reason = std::move(stop);

@@ -125,6 +125,18 @@ class Runner {
     return *this;
   }
 
+  // After an iteration, stop as saturated when every rule is known to
+  // change nothing more (Rewrite::changes_nothing), rather than running one
+  // more iteration to find that out. The e-graph comes out the same either
+  // way; the iteration records and the stop reason may differ (a run that
+  // would have stopped at a limit next, or gone on to lift bans that could
+  // change nothing, stops as saturated instead). Off by default; ignored
+  // while hooks are set, since a hook may change the e-graph.
+  Runner& set_stop_when_settled(bool stop) {
+    stop_when_settled_ = stop;
+    return *this;
+  }
+
   // Runs the rules, in order, until a stop; a runner runs once.
   Runner& run(std::span<const Rewrite> rules);
 
@@ -163,6 +175,7 @@ class Runner {
   std::size_t concurrent_search_classes_ = Tuning::kConcurrentSearchClasses;
   bool concurrent_search_ = false;        // the scheduler took it for this run's rules
   bool concurrent_search_asked_ = false;  // prepare_concurrent_search was called
+  bool stop_when_settled_ = false;
 };
 
 }  // namespace tessary::eqsat

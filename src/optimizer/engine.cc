@@ -165,9 +165,12 @@ SaturationEngine::Representatives SaturationEngine::representatives(const Engine
     const std::vector<eqsat::Id> ids = load(graph, ops, egraph);
     cancel.check_now();
     eqsat::Runner runner;
+    // Only the classes the run leaves matter here, not how it stopped, so
+    // it may stop as soon as no rule can change anything.
     runner.set_egraph(std::move(egraph))
         .set_iter_limit(iter_limit_)
-        .set_node_limit(OptimizerTuning::node_limit(n));
+        .set_node_limit(OptimizerTuning::node_limit(n))
+        .set_stop_when_settled(true);
     if (cancel.active()) runner.set_cancel(cancel);
     // Whatever is merged when the run stops, saturated or at a limit, is used.
     runner.run(*rules_);

@@ -194,6 +194,44 @@ TEST_F(CommutedAdds, SettledMatchesAreMarkedForTheirOwnRuleOnly) {
   EXPECT_EQ(itself.settled[0], 1u);
 }
 
+// Every add here holds its swap in its own class, so commuting changes
+// nothing; the other rule shapes are known only as far as the check reads.
+TEST_F(CommutedAdds, ChangesNothingWhenEveryMatchIsAlreadyApplied) {
+  auto make = [](std::string_view lhs, std::string_view rhs) {
+    return Rewrite::create("r", pat(lhs), pat(rhs)).value();
+  };
+  EXPECT_TRUE(make("(op|add ?a ?b)", "(op|add ?b ?a)").changes_nothing(g_));
+  EXPECT_TRUE(make("(op|add ?a ?b)", "(op|add ?a ?b)").changes_nothing(g_));
+  // Not with the shortcuts off, nor for another operator, nor when a match's
+  // class is not its variable's (x, y and each z stand apart from the adds).
+  EXPECT_FALSE(make("(op|add ?a ?b)", "(op|add ?b ?a)")
+                   .with_shortcuts(Shortcuts::kPlain)
+                   .changes_nothing(g_));
+  EXPECT_FALSE(make("(op|add ?a ?b)", "(op|mul ?b ?a)").changes_nothing(g_));
+  EXPECT_FALSE(make("(op|add ?a ?b)", "?a").changes_nothing(g_));
+  // A rule without matches changes nothing.
+  EXPECT_TRUE(make("(op|sub ?a ?b)", "?a").changes_nothing(g_));
+  // Shapes the check does not read: a repeated variable, a nested searcher,
+  // a nested applier.
+  EXPECT_FALSE(make("(op|add ?a ?a)", "?a").changes_nothing(g_));
+  EXPECT_FALSE(make("(op|add (op|add ?a ?b) ?c)", "?c").changes_nothing(g_));
+  EXPECT_FALSE(make("(op|add ?a ?b)", "(op|add ?b (op|neg ?a))").changes_nothing(g_));
+
+  // Once each add is merged with its first operand, that rule changes
+  // nothing either.
+  const Rewrite first = make("(op|add ?a ?b)", "?a");
+  EXPECT_GT(first.apply(g_, first.search(g_, 100)), 0u);
+  g_.rebuild();
+  EXPECT_TRUE(first.changes_nothing(g_));
+
+  // add(p, q) alone does not hold its swap.
+  EGraph g;
+  const Id p = g.add(leaf("p"));
+  g.add(node("op|add", {p, g.add(leaf("q"))}));
+  g.rebuild();
+  EXPECT_FALSE(make("(op|add ?a ?b)", "(op|add ?b ?a)").changes_nothing(g));
+}
+
 TEST_F(CommutedAdds, ApplyPatBuildsTheTerm) {
   const Pattern rhs = pat("(op|mul ?b (op|neg ?a))");
   Subst s;
