@@ -166,6 +166,8 @@ class Cursor {
   }
 
   std::uint64_t u() { return read_varint(p_, end_); }
+  // Where the next read begins.
+  const std::uint8_t* at() const { return p_; }
 
   // The raw bits of a stored float.
   std::uint64_t u64() {
@@ -429,7 +431,12 @@ bool decode_record(const std::uint8_t* record, std::span<const std::string_view>
   return walk_record(record_layout(record), strings.size(), decode);
 }
 
-NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings) {
+namespace {
+
+// unpack_key, also setting `fields_end` (for any kind but Stage) to where
+// the record's inputs begin.
+NodeKey unpack(const std::uint8_t* record, std::span<const std::string_view> strings,
+               const std::uint8_t*& fields_end) {
   const RecordLayout layout = record_layout(record);
   Decoder dec(layout.eq, layout.eq + layout.eq_len, layout.nan_raw, layout.nan_count, strings);
   const auto kind = static_cast<NodeKind>(dec.byte());
@@ -438,12 +445,14 @@ NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view>
       Source k;
       k.name = dec.str();
       k.params = dec.params();
+      fields_end = dec.at();
       return k;
     }
     case NodeKind::kOp: {
       Op k;
       k.name = dec.str();
       k.params = dec.params();
+      fields_end = dec.at();
       k.inputs = dec.ids();
       return k;
     }
@@ -451,6 +460,7 @@ NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view>
       Reduction k;
       k.name = dec.str();
       k.params = dec.params();
+      fields_end = dec.at();
       k.inputs = dec.ids();
       return k;
     }
@@ -460,6 +470,7 @@ NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view>
       for_each_required_field([&](std::size_t, std::string& field) { field = dec.str(); }, d);
       if (dec.u() != 0) d.preprocessing_ref = dec.str();
       k.params = dec.params();
+      fields_end = dec.at();
       k.inputs = dec.ids();
       return k;
     }
@@ -484,11 +495,33 @@ NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view>
     case NodeKind::kExchange: {
       Exchange k;
       k.params = dec.params();
+      fields_end = dec.at();
       k.inputs = dec.ids();
       return k;
     }
   }
   fault("corrupt packed key");
+}
+
+}  // namespace
+
+NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings) {
+  const std::uint8_t* fields_end = nullptr;
+  return unpack(record, strings, fields_end);
+}
+
+NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings,
+                   std::string_view& fields) {
+  const std::uint8_t* fields_end = nullptr;
+  NodeKey key = unpack(record, strings, fields_end);
+  const RecordLayout layout = record_layout(record);
+  // Raw NaN bits live beside the equality bytes, which then do not tell the
+  // key apart.
+  fields = fields_end == nullptr || layout.nan_count != 0
+               ? std::string_view()
+               : std::string_view(reinterpret_cast<const char*>(layout.eq),
+                                  static_cast<std::size_t>(fields_end - layout.eq));
+  return key;
 }
 
 }  // namespace tessary

@@ -44,6 +44,11 @@ NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view>
 inline NodeKey unpack_key(const std::uint8_t* record, const StringPool& pool) {
   return unpack_key(record, pool.views());
 }
+// The same, also setting `fields` to the record's bytes apart from its
+// inputs (as RecordParts::fields), or to empty for a stage or a record that
+// keeps raw NaN bits.
+NodeKey unpack_key(const std::uint8_t* record, std::span<const std::string_view> strings,
+                   std::string_view& fields);
 
 // A parameter entry of a decoded record: the key's pool index, the tag, and
 // the value's bits (an Int's two's complement, a Float's raw bits, 0 or 1

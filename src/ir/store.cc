@@ -345,6 +345,20 @@ std::vector<NodeKey> GraphStore::snapshot_from(NodeId start, Cancel& cancel) con
   });
 }
 
+void GraphStore::visit_keys_from(
+    NodeId start, const std::function<void(NodeId, NodeKey&&, std::string_view)>& visit,
+    Cancel& cancel) const {
+  state_->reading().with(kStorePoisoned, [&](const State::Inner& s) {
+    const std::span<const std::string_view> strings = s.strings.views();
+    std::string_view fields;
+    for (std::size_t i = start; i < s.records.size(); ++i) {
+      NodeKey key = unpack_key(s.records[i], strings, fields);
+      visit(i, std::move(key), fields);
+      cancel.check();
+    }
+  });
+}
+
 NodeIds GraphStore::visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const {
   return state_->reading().with(kStorePoisoned, [&](const State::Inner& s) -> NodeIds {
     for (std::size_t i = 0; i < s.records.size(); ++i) {

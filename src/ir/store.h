@@ -127,6 +127,17 @@ class GraphStore {
   // Polls `cancel` once per node.
   std::vector<NodeKey> snapshot_from(NodeId start, Cancel& cancel = Cancel::never()) const;
 
+  // Calls `visit(id, key, fields)` for the nodes with ids from `start` on, in
+  // id order, under one lock; `visit` may keep the key. `fields` are the
+  // node's stored bytes apart from its inputs, equal for two nodes exactly
+  // when their keys are equal apart from inputs, and valid while the store
+  // lives; empty for a node whose bytes do not show that (a stage, or a node
+  // whose parameters keep the raw bits of a NaN). Polls `cancel` once per
+  // node. `visit` must not call back into this store.
+  void visit_keys_from(NodeId start,
+                       const std::function<void(NodeId, NodeKey&&, std::string_view fields)>& visit,
+                       Cancel& cancel = Cancel::never()) const;
+
   // Calls `visit(id, key)` for every node in id order and returns the marks,
   // all under one lock. `visit` must not call back into this store.
   NodeIds visit_nodes(const std::function<void(NodeId, const NodeKey&)>& visit) const;

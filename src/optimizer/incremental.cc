@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "base/fault.h"
+#include "base/recent_cache.h"
 #include "base/reserve.h"
 #include "optimizer/pipeline.h"
 #include "optimizer/rules.h"
 #include "optimizer/symbol_cache.h"
+#include "optimizer/tuning.h"
 
 namespace tessary {
 
@@ -27,12 +29,18 @@ std::optional<std::uint32_t> IncrementalReducer::find(const NodeKey& key,
 }
 
 template <typename Key>
-std::uint64_t IncrementalReducer::fold(Key& key, NodeIds inputs) {
+IncrementalReducer::Facts IncrementalReducer::facts_of(const Key& key) {
+  const Op* op = key.template get_if<Op>();
+  return Facts{hasher_.signature(key), op != nullptr && is_identity_op(*op)};
+}
+
+template <typename Key>
+std::uint64_t IncrementalReducer::fold(Key& key, NodeIds inputs, const Facts& facts) {
   const Op* op = key.template get_if<Op>();
   // An identity op stands for its operand, but only with exactly one operand,
   // as in the engine's identity rules.
-  if (op && inputs.size() == 1 && is_identity_op(*op)) return inputs[0];
-  const std::uint64_t signature = hasher_.signature(key);
+  if (facts.identity && inputs.size() == 1) return inputs[0];
+  const std::uint64_t signature = facts.signature;
   const std::uint64_t h = hasher_.with_inputs(signature, inputs.span());
   if (const auto found = find(key, inputs, h)) return *found;
   if (op && inputs.size() == 2 && op->params.empty() && is_commutative_op(op->name)) {
@@ -104,6 +112,23 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey>&&
   return consume(std::span<NodeKey>(delta), cancel);
 }
 
+template <typename Key, typename GetFacts>
+Result<void, BadNodeId> IncrementalReducer::consume_one(Key& key, GetFacts&& facts) {
+  const auto store_inputs = key.inputs();
+  NodeIds inputs;
+  inputs.reserve(store_inputs.size());
+  for (const NodeId j : store_inputs) {
+    if (j >= remap_.size()) return Err(BadNodeId{j});
+    inputs.push_back(remap_[j]);
+  }
+  // A fold that fails by std::bad_alloc adds nothing; one that succeeds is
+  // recorded by a push that cannot fail. Either way every key consumed so
+  // far is consumed whole, and the next step starts after it.
+  reserve_one_more(remap_);
+  remap_.push_back(fold(key, std::move(inputs), facts()));
+  return {};
+}
+
 template <typename Key>
 Result<std::uint64_t, BadNodeId> IncrementalReducer::consume(std::span<Key> delta, Cancel& cancel) {
   // Each key adds a remap entry and at most one node: room for all of them
@@ -112,22 +137,51 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::consume(std::span<Key> delt
   reserve_more(nodes_, delta.size());
   reserve_more(heads_, delta.size());
   for (Key& key : delta) {
-    const auto store_inputs = key.inputs();
-    NodeIds inputs;
-    inputs.reserve(store_inputs.size());
-    for (const NodeId j : store_inputs) {
-      if (j >= remap_.size()) return Err(BadNodeId{j});
-      inputs.push_back(remap_[j]);
+    if (auto consumed = consume_one(key, [&] { return facts_of(key); }); !consumed) {
+      return Err(consumed.error());
     }
-    // A fold that fails by std::bad_alloc adds nothing; one that succeeds
-    // is recorded by a push that cannot fail. Either way every key consumed
-    // so far is consumed whole, and the next step starts after it.
-    reserve_one_more(remap_);
-    remap_.push_back(fold(key, std::move(inputs)));
     cancel.check();
   }
   total_work_ += delta.size();
   return std::uint64_t{delta.size()};
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store, Cancel& cancel) {
+  const std::uint64_t start = watermark();
+  const std::uint64_t count = store.node_count();
+  if (count > start) {
+    // The store only grows: room for the nodes there are now, as consume
+    // makes for a delta (more may come before the visit; they fit anyway).
+    reserve_more(remap_, count - start);
+    reserve_more(nodes_, count - start);
+    reserve_more(heads_, count - start);
+  }
+  // Facts by stored bytes apart from inputs, which equal keys share; the
+  // views stay valid while the store lives.
+  RecentCache<Facts, std::string_view> recent(count - std::min(count, start),
+                                              OptimizerTuning::kStepCacheSlots);
+  std::uint64_t consumed = 0;
+  std::optional<BadNodeId> bad;
+  store.visit_keys_from(
+      start,
+      [&](NodeId, NodeKey&& key, std::string_view fields) {
+        if (bad) return;
+        auto facts = [&] {
+          if (fields.empty()) return facts_of(key);
+          const std::size_t slot = recent.slot_of(fields);
+          if (const Facts* cached = recent.find(fields, slot)) return *cached;
+          return recent.put(fields, slot, facts_of(key));
+        };
+        if (auto one = consume_one(key, facts); !one) {
+          bad = one.error();
+          return;
+        }
+        ++consumed;
+      },
+      cancel);
+  if (bad) return Err(*bad);
+  total_work_ += consumed;
+  return consumed;
 }
 
 Result<EngineGraph, BadNodeId> IncrementalReducer::engine_graph(

@@ -40,6 +40,14 @@ class IncrementalReducer {
   [[nodiscard]] Result<std::uint64_t, BadNodeId> step(std::vector<NodeKey>&& delta,
                                                       Cancel& cancel = Cancel::never());
 
+  // Consumes the nodes of `store` from watermark() on, as step would a
+  // snapshot of them, without the snapshot: each key is folded as it is
+  // read, under the store's lock. Keys equal apart from inputs are told by
+  // their stored bytes, so each distinct one is hashed once per step (as far
+  // as a small cache remembers them).
+  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(const GraphStore& store,
+                                                      Cancel& cancel = Cancel::never());
+
   // Reduces the canonical form against the store ids `outputs`, or fails with
   // the first one not below watermark(). Changes nothing.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const std::uint64_t> outputs,
@@ -75,9 +83,21 @@ class IncrementalReducer {
   // Both step overloads; `Key` is const when the keys are only read.
   template <typename Key>
   Result<std::uint64_t, BadNodeId> consume(std::span<Key> delta, Cancel& cancel);
+  // What folding a key takes from it apart from its inputs.
+  struct Facts {
+    std::uint64_t signature;  // hasher_.signature of the key
+    bool identity;            // an identity op (is_identity_op)
+  };
+  // Consumes one store key: its inputs mapped to canonical ones, then
+  // folded. Fails, consuming nothing, on an input not consumed yet.
+  // `facts()` gives the key's Facts.
+  template <typename Key, typename GetFacts>
+  Result<void, BadNodeId> consume_one(Key& key, GetFacts&& facts);
+  template <typename Key>
+  Facts facts_of(const Key& key);
   // The canonical index for store key `key` with canonical `inputs`.
   template <typename Key>
-  std::uint64_t fold(Key& key, NodeIds inputs);
+  std::uint64_t fold(Key& key, NodeIds inputs, const Facts& facts);
   // Adds `key` with `inputs` as a new canonical node, moving from `key`
   // unless it is const. `hash` is its hash with `inputs`, `signature_hash`
   // its hash apart from inputs.

@@ -1,6 +1,6 @@
 // The optimizer's settings, in one place: the default rewrite engine's
 // limits, which bound how far a very large graph is canonicalized, and the
-// size of the engine's symbol cache, which changes no result.
+// sizes of the caches, which change no result.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,9 @@ struct OptimizerTuning {
 
   // Slots of each thread's cache from op strings to engine symbols.
   static constexpr std::size_t kSymbolCacheSlots = 256;
+  // At most this many slots in an incremental step's cache of what folding
+  // a key needs apart from its inputs, by the key's stored bytes.
+  static constexpr std::size_t kStepCacheSlots = 1024;
 };
 
 }  // namespace tessary

@@ -226,13 +226,12 @@ PoisonGuarded<IncrementalReducer>& reducer_of(PyObject* self) {
 }
 
 // Consumes the store's nodes from the watermark on. Runs under the reducer's
-// lock; the store's lock is taken only inside snapshot_from. A failed
-// allocation or a cancellation leaves the keys consumed so far consumed
-// whole, so the reducer's lock is taken with `with_whole`.
+// lock, and takes the store's inside it (never the other way round). A
+// failed allocation or a cancellation leaves the keys consumed so far
+// consumed whole, so the reducer's lock is taken with `with_whole`.
 Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store,
                                                Cancel& cancel) {
-  std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark(), cancel);
-  return reducer.step(std::move(delta), cancel);
+  return reducer.step(store, cancel);
 }
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

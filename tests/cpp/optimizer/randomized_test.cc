@@ -216,16 +216,25 @@ TEST(RandomGraphs, IncrementalStepSizesDoNotChangeTheResult) {
     const std::vector<std::uint64_t> outputs = gen.outputs(nodes.size());
     std::optional<Reduced> first;
     std::vector<std::uint64_t> first_remap;
-    for (int run = 0; run < 3; ++run) {
+    std::vector<NodeKey> first_nodes;
+    for (int run = 0; run < 4; ++run) {
       IncrementalReducer reducer;
+      // The last run steps straight from a store that grows between steps.
+      GraphStore growing;
       std::uint64_t fed = 0;
       while (fed < nodes.size()) {
         // One step, then steps of 1 to 3 nodes, then of 1 to 20 nodes.
         const std::size_t size = run == 0 ? nodes.size() : 1 + gen.pick(run == 1 ? 3 : 20);
         const std::size_t end = std::min<std::size_t>(nodes.size(), fed + size);
-        std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
-        delta.erase(delta.begin() + static_cast<std::ptrdiff_t>(end - fed), delta.end());
-        auto stepped = reducer.step(delta);
+        Result<std::uint64_t, BadNodeId> stepped = std::uint64_t{0};
+        if (run == 3) {
+          for (std::size_t i = fed; i < end; ++i) ASSERT_EQ(growing.intern(nodes[i]).value(), i);
+          stepped = reducer.step(growing);
+        } else {
+          std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
+          delta.erase(delta.begin() + static_cast<std::ptrdiff_t>(end - fed), delta.end());
+          stepped = reducer.step(delta);
+        }
         ASSERT_TRUE(stepped.ok());
         EXPECT_EQ(stepped.value(), end - fed);
         fed = end;
@@ -253,10 +262,12 @@ TEST(RandomGraphs, IncrementalStepSizesDoNotChangeTheResult) {
       EXPECT_EQ(stored.value().counters, interned.counters);
       if (run == 0) {
         first_remap = reducer.remap();
+        first_nodes = reducer.nodes();
         first = std::move(result).value();
         continue;
       }
       EXPECT_EQ(reducer.remap(), first_remap);
+      EXPECT_EQ(reducer.nodes(), first_nodes);
       auto same_mode = reducer.finalize(outputs, engine(), false);
       ASSERT_TRUE(same_mode.ok());
       EXPECT_EQ(same_mode.value().nodes, first->nodes);
