@@ -34,7 +34,7 @@ struct EngineNode {
   // distinct key apart from inputs.
   eqsat::GlobalSymbol op;
   // For boundary nodes, the position of their prototype in the graph's
-  // PrototypeTable; kNoPrototype for ops.
+  // prototypes (PrototypeList); kNoPrototype for ops.
   std::uint32_t prototype = kNoPrototype;
   EngineOperands children;
   // True for every node that is not an op; boundary nodes are never fused.
@@ -51,21 +51,17 @@ struct EngineGraph {
   friend bool operator==(const EngineGraph& a, const EngineGraph& b) = default;
 };
 
-// Borrowed prototypes: a list's, a table's, or keys kept elsewhere and named
-// by their positions (the incremental reducer keeps its prototypes among its
+// Borrowed prototypes: a list's, or keys kept elsewhere and named by their
+// positions (the incremental reducer keeps its prototypes among its
 // canonical nodes).
 class PrototypeKeys {
  public:
-  // Implicit, so that a table or list goes wherever prototype keys are taken.
-  PrototypeKeys(const PrototypeTable& table) : keys_(table) {}
+  // Implicit, so that a list goes wherever prototype keys are taken.
   PrototypeKeys(const PrototypeList& list) : list_(&list) {}
   PrototypeKeys(std::span<const NodeKey> keys, std::span<const std::uint32_t> positions)
-      : keys_(keys), positions_(positions), indirect_(true) {}
+      : keys_(keys), positions_(positions) {}
 
-  std::size_t size() const {
-    if (list_ != nullptr) return list_->size();
-    return indirect_ ? positions_.size() : keys_.size();
-  }
+  std::size_t size() const { return list_ != nullptr ? list_->size() : positions_.size(); }
   // Calls `use` with prototype `k` (below size()) given `inputs` for its
   // own, as a KeyWithInputs or a KeyView, and returns what it returns.
   template <typename Use>
@@ -74,14 +70,13 @@ class PrototypeKeys {
       if (const NodeKey* key = list_->owned(k)) return use(KeyWithInputs(*key, inputs));
       return use(list_->borrowed(k, inputs));
     }
-    return use(KeyWithInputs(indirect_ ? keys_[positions_[k]] : keys_[k], inputs));
+    return use(KeyWithInputs(keys_[positions_[k]], inputs));
   }
 
  private:
   const PrototypeList* list_ = nullptr;
   std::span<const NodeKey> keys_;
   std::span<const std::uint32_t> positions_;
-  bool indirect_ = false;
 };
 
 struct ReductionCounters {
