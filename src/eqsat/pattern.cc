@@ -287,14 +287,18 @@ std::vector<Id> Pattern::apply_flat(EGraph& egraph, const std::vector<Work>& wor
     nodes.push_back(item.settled ? SymbolLang(shape.op) : instantiate_flat(shape, *item.subst));
   }
   std::vector<Id> applied;
+  // A small e-graph sits in cache, where loading ahead would only cost two
+  // hashes per node.
+  const bool ahead = egraph.size() >= Tuning::kPrefetchDagNodes;
   for (std::size_t k = 0; k < work.size(); ++k) {
-    if (k + 2 * Tuning::kLookahead < work.size() && !work[k + 2 * Tuning::kLookahead].settled) {
+    if (ahead && k + 2 * Tuning::kLookahead < work.size() &&
+        !work[k + 2 * Tuning::kLookahead].settled) {
       const std::size_t a = k + 2 * Tuning::kLookahead;
       egraph.prefetch_class(work[a].eclass);
       for (const Id c : nodes[a].children()) egraph.prefetch_class(c);
       egraph.prefetch_node(nodes[a]);
     }
-    if (k + Tuning::kLookahead < work.size() && !work[k + Tuning::kLookahead].settled) {
+    if (ahead && k + Tuning::kLookahead < work.size() && !work[k + Tuning::kLookahead].settled) {
       egraph.prefetch_node_entry(nodes[k + Tuning::kLookahead]);
       egraph.prefetch_parents(work[k + Tuning::kLookahead].eclass);
     }
