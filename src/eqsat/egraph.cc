@@ -148,15 +148,18 @@ bool EGraph::perform_union(Id a, Id b) {
 
 std::size_t EGraph::process_unions() {
   std::size_t unions = 0;
+  // On a small e-graph, which sits in cache, nothing is loaded ahead: that
+  // would only cost finds and a hash per entry.
+  const bool ahead = size() >= Tuning::kPrefetchDagNodes;
   while (!pending_.empty()) {
     // Two steps ahead: load an entry's node, then, once it is likely loaded,
     // the table slot of its canonical form if that differs (the slot it will
     // be inserted at). Unions below may push entries, which only wastes a
     // prefetch.
-    if (pending_.size() > Tuning::kLookahead) {
+    if (ahead && pending_.size() > Tuning::kLookahead) {
       memo_.prefetch_entry(pending_[pending_.size() - 1 - Tuning::kLookahead].entry);
     }
-    if (pending_.size() > Tuning::kLookahead / 2) {
+    if (ahead && pending_.size() > Tuning::kLookahead / 2) {
       const SymbolLang& ahead =
           memo_.entry(pending_[pending_.size() - 1 - Tuning::kLookahead / 2].entry).node;
       bool canonical = true;

@@ -13,8 +13,8 @@ struct Tuning {
   static constexpr std::size_t kLookahead = 16;
   // An empty e-graph given a DAG of fewer nodes loads it without loading
   // hash-cons slots ahead: the table fits in cache, and the lookahead would
-  // cost a hash per node. Applying a rule to an e-graph of fewer e-nodes
-  // loads nothing ahead either.
+  // cost a hash per node. Applying a rule to an e-graph of fewer e-nodes,
+  // and rebuilding it, load nothing ahead either.
   static constexpr std::size_t kPrefetchDagNodes = 4096;
   // An empty e-graph given a DAG of at least this many nodes fills it on two
   // threads (EGraph::add_dag).
