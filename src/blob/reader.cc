@@ -170,7 +170,7 @@ Result<void, DecodeError> read_descriptor_view(Reader& r, DescriptorView& d) {
 
 // The fields after the kind tag of record k (not a stage); ids must be below k.
 Result<void, DecodeError> read_plain(Reader& r, NodeKind kind, std::uint64_t k, PlainFields& f) {
-  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
+  if (has_name(kind)) {
     auto name = r.string_view();
     if (!name) return Err{name.error()};
     f.name = name.value();

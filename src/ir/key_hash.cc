@@ -9,6 +9,7 @@
 #include "base/hash.h"
 #include "base/out_buffer.h"
 #include "base/overloaded.h"
+#include "base/varint.h"
 
 namespace tessary {
 
@@ -49,15 +50,7 @@ class SignatureWriter {
     *out_.room(1) = static_cast<std::uint8_t>(c);
     out_.advance(1);
   }
-  void varint(std::uint64_t v) {
-    std::uint8_t* q = out_.room(10);
-    while (v >= 0x80) {
-      *q++ = static_cast<std::uint8_t>((v & 0x7F) | 0x80);
-      v >>= 7;
-    }
-    *q++ = static_cast<std::uint8_t>(v);
-    out_.seek(q);
-  }
+  void varint(std::uint64_t v) { out_.seek(put_varint(out_.room(10), v)); }
   void word(std::uint64_t v) {
     std::memcpy(out_.room(sizeof v), &v, sizeof v);
     out_.advance(sizeof v);

@@ -19,9 +19,7 @@ KeyView KeyView::ordered(NodeKind kind, std::string_view name, const DescriptorV
     fault("external key view lacks its descriptor");
   // Keep the view's invariants: a name only for the named kinds, a
   // descriptor only for an External, no inputs for a Source.
-  const bool named =
-      kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
-  if (!named) name = {};
+  if (!has_name(kind)) name = {};
   if (kind != NodeKind::kExternal) descriptor = nullptr;
   if (kind == NodeKind::kSource) inputs = {};
   return KeyView(InMapOrder{}, kind, name, descriptor, inputs, params);

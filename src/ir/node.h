@@ -30,6 +30,11 @@ enum class NodeKind : std::uint8_t {
   kExchange = 5,
 };
 
+// Whether keys of `kind` carry a name (Source, Op and Reduction do).
+constexpr bool has_name(NodeKind kind) {
+  return kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
+}
+
 // An operand of a stage member: an entry of the stage's inputs, or an earlier
 // member of the same stage.
 struct StageRef {

@@ -7,6 +7,7 @@
 #include "base/fault.h"
 #include "base/hash.h"
 #include "base/overloaded.h"
+#include "base/varint.h"
 #include "ir/record_walk.h"
 
 namespace tessary {
@@ -14,15 +15,6 @@ namespace {
 
 using record_walk_detail::read_varint;
 using record_walk_detail::unzigzag;
-
-std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) {
-  while (v >= 0x80) {
-    *p++ = static_cast<std::uint8_t>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  *p++ = static_cast<std::uint8_t>(v);
-  return p;
-}
 
 std::size_t varint_size(std::uint64_t v) {
   std::size_t n = 1;

@@ -42,9 +42,8 @@ KeyView view_of(const DecodedKey& decoded, std::span<const std::string_view> str
     if (decoded.has_preprocessing_ref)
       descriptor.preprocessing_ref = strings[decoded.preprocessing_ref];
   }
-  const bool named = decoded.kind == NodeKind::kSource || decoded.kind == NodeKind::kOp ||
-                     decoded.kind == NodeKind::kReduction;
-  return KeyView::ordered(decoded.kind, named ? strings[decoded.name] : std::string_view(),
+  return KeyView::ordered(decoded.kind,
+                          has_name(decoded.kind) ? strings[decoded.name] : std::string_view(),
                           &descriptor, decoded.inputs, entries);
 }
 

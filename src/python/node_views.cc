@@ -120,7 +120,8 @@ class NodeViews {
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     if (!set(d, g_id, Py_NewRef(id_obj)) || !set(d, g_inputs, inputs(key_->inputs.span())) ||
-        (named(key_->kind) && !set(d, g_name, string(key_->name))) || !set(d, g_params, params())) {
+        (has_name(key_->kind) && !set(d, g_name, string(key_->name))) ||
+        !set(d, g_params, params())) {
       return nullptr;
     }
     if (key_->kind == NodeKind::kExternal && !set(d, g_descriptor, descriptor())) return nullptr;
@@ -133,10 +134,6 @@ class NodeViews {
     PyRef& slot = strings_[index];
     if (!slot) slot = PyRef::steal(str_to_py(records_.string(index)));
     return Py_XNewRef(slot.get());
-  }
-
-  static bool named(NodeKind kind) {
-    return kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction;
   }
 
   // The entry that every node of key_'s kind and mark starts from,
@@ -157,7 +154,7 @@ class NodeViews {
         !set(d, g_output, Py_NewRef(output ? Py_True : Py_False)) ||
         !set(d, g_inputs, Py_NewRef(Py_None)) ||
         !set(d, g_kind, Py_XNewRef(g_kind_names[static_cast<int>(kind)].get())) ||
-        !set(d, g_name, named(kind) ? Py_NewRef(Py_None) : str_to_py("")) ||
+        !set(d, g_name, has_name(kind) ? Py_NewRef(Py_None) : str_to_py("")) ||
         !set(d, g_params, Py_NewRef(Py_None))) {
       return nullptr;
     }
